@@ -1,0 +1,199 @@
+#include "Conference.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <iterator>
+
+#include "hpt.h"
+
+bool Conference::firstTime = true;
+
+namespace {
+
+int32_t Clamp(int64_t v) {
+  return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
+}
+
+// Writes `content` to a fresh file beside `path` and renames it into place, so
+// that a failure at any point leaves the old file whole. Returns 0 or errno.
+int ReplaceFile(const std::string& path, const std::string& content) {
+  // The pid keeps two runs from sharing a temporary; a leftover of ours from an
+  // earlier process with the same pid is stale and may go.
+  std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+  if (fd < 0 && errno == EEXIST && unlink(tmp.c_str()) == 0)
+    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+  if (fd < 0) return errno;
+
+  int err = 0;
+  for (size_t done = 0; done < content.size() && !err;) {
+    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      err = errno;
+  }
+  if (!err && fsync(fd) != 0) err = errno;
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err) unlink(tmp.c_str());
+  return err;
+}
+
+// The conference file: "SessionsRecorded = N", then N lines whose text after
+// "= " up to the end of the line is a duration, kept exactly. Anything that
+// does not fit is refused rather than guessed at.
+bool ParseConference(const std::string& text, int32_t& count, std::vector<std::string>& durations) {
+  static const size_t kCountKey = std::strlen("SessionsRecorded = ");
+  size_t eol = text.find('\n');
+  std::string first = text.substr(0, eol);
+  if (first.size() <= kCountKey) return false;
+  const char* p = first.c_str() + kCountKey;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  int64_t n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    n = n * 10 + (*p - '0');
+    if (n > INT32_MAX) return false;
+  }
+  while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
+  if (*p) return false;
+
+  std::vector<std::string> read;
+  size_t pos = eol == std::string::npos ? text.size() : eol + 1;
+  for (int64_t i = 0; i < n; ++i) {
+    if (pos >= text.size()) return false;
+    eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    size_t eq = text.find('=', pos);
+    if (eq >= eol) return false;
+    size_t begin = eq + 1;
+    if (begin < eol && text[begin] == ' ') ++begin;
+    read.push_back(text.substr(begin, eol - begin));
+    pos = eol + 1;
+  }
+  count = static_cast<int32_t>(n);
+  durations.swap(read);
+  return true;
+}
+
+}  // namespace
+
+bool CreateEmptyFile(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+Conference::Conference(const std::string& name) : name(name), fileName(name + ".cf") {}
+
+bool Conference::ExistConference() {
+  file.open(fileName, std::ios::in);
+  bool exists = file.is_open();
+  file.close();
+  file.clear();
+  return exists;
+}
+
+bool Conference::Load() {
+  file >> *this;
+  bool ok = !file.fail();
+  file.clear();
+  if (!ok) error = "Corrupt conference file " + fileName;
+  return ok;
+}
+
+bool Conference::Save() {
+  file << *this;
+  if (!file.fail()) return true;
+  int err = errno;
+  file.clear();
+  error = "Cannot write conference file " + fileName + ": " + std::strerror(err);
+  return false;
+}
+
+bool Conference::SessionRecorded(const std::string& duration) {
+  ++sessionsRecorded;
+  timeRecorded.resize(static_cast<size_t>(sessionsRecorded));
+  timeRecorded.back() = duration;
+  return Save();
+}
+
+std::string Conference::SessionFileName(int32_t index, MediaType m) const {
+  return name + "." + std::to_string(index) + "." + (m == Audio ? 'a' : 'v') + ".rtp";
+}
+
+std::string Conference::FileSessionToRecord(MediaType m) {
+  if (ExistConference() ? !Load() : !Save()) return "";
+  std::string session = SessionFileName(sessionsRecorded, m);
+  if (!CreateEmptyFile(session)) {
+    error = "Cannot create session file " + session + ": " + std::strerror(errno);
+    return "";
+  }
+  return session;
+}
+
+std::string Conference::FileSessionToPlay(MediaType m) {
+  if (!ExistConference()) return "";
+  std::string session = SessionFileName(sessionsPlayed, m);
+  file.open(session, std::ios::in | std::ios::binary);
+  bool readable = file.is_open();
+  file.close();
+  file.clear();
+  return readable ? session : "";
+}
+
+int Conference::ExistSessionToPlay(std::string& start) {
+  if (firstTime) {
+    if (!Load()) return -1;
+    ManageStartPosition(this, start);
+    firstTime = false;
+  }
+  return sessionsRecorded > sessionsPlayed ? 1 : 0;
+}
+
+std::fstream& operator<<(std::fstream& file, const Conference& c) {
+  file.clear();
+  std::string text = "SessionsRecorded = " + std::to_string(c.sessionsRecorded) + "\n";
+  for (int32_t i = 0; i < c.sessionsRecorded; ++i)
+    text += "TimeRecorded" + std::to_string(i) + " = " + c.timeRecorded[static_cast<size_t>(i)] + "\n";
+  if (int err = ReplaceFile(c.fileName, text)) {
+    file.setstate(std::ios::failbit);
+    errno = err;
+  }
+  return file;
+}
+
+std::fstream& operator>>(std::fstream& file, Conference& c) {
+  file.clear();
+  file.open(c.fileName, std::ios::in | std::ios::binary);
+  if (!file.is_open()) {
+    file.setstate(std::ios::failbit);
+    return file;
+  }
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  bool readOk = !file.bad();
+  file.close();
+  if (!readOk || !ParseConference(text, c.sessionsRecorded, c.timeRecorded))
+    file.setstate(std::ios::failbit);
+  return file;
+}
+
+void ManageStartPosition(Conference* c, std::string& start) {
+  int32_t s = TextToInt(start.c_str());
+  if (s == 0) return;
+  for (int32_t i = 0; i < c->NumSessionsRecorded(); ++i) {
+    int32_t d = Clamp(int64_t{TextToInt(c->timeRecorded[static_cast<size_t>(i)].c_str())} * 60);
+    if (d >= s) {
+      start = std::to_string(s);
+      return;
+    }
+    s = Clamp(int64_t{s} - d);
+    c->SessionPlayed();
+  }
+}

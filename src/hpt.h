@@ -1,0 +1,19 @@
+// Address specifications "host/port[/ttl]", and numbers read from texts.
+#ifndef CONFREC_HPT_H
+#define CONFREC_HPT_H
+
+#include <string>
+
+// Reads a number as atoi does (leading white space, an optional sign, decimal
+// digits; 0 when there are none), but saturates at the limits of a 32-bit
+// int instead of overflowing.
+int TextToInt(const char* text);
+
+// Takes "host/port[/ttl]" apart. The host is cut out in place: the first '/'
+// of `spec` becomes NUL. On success (0) `port` holds the port as a decimal
+// text and, when `ttl` is given and the specification carries a TTL, `*ttl`
+// holds it the same way. Returns -1 when there is no '/' (nothing changed),
+// -2 when the port is odd (the host is already cut out).
+int hpt(char* spec, std::string& port, std::string* ttl);
+
+#endif

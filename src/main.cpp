@@ -1,0 +1,268 @@
+#include "main.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "hpt.h"
+
+namespace {
+
+// Each line is flushed at once so that lines appear in the order of the steps.
+void Say(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+[[noreturn]] void Fail(const std::string& line, bool withUsage) {
+  Say(line);
+  if (withUsage) usage();
+  std::exit(1);
+}
+
+// The recorders of the running session, for passing SIGTERM and SIGHUP on.
+volatile sig_atomic_t recorders[2];
+
+extern "C" void PassOn(int sig) {
+  int saved = errno;
+  for (sig_atomic_t pid : recorders)
+    if (pid > 0) kill(pid, sig);
+  errno = saved;
+}
+
+// What a record run does with signals while its recorders run, and what it
+// had before, which the recorders get back.
+struct SignalSetup {
+  struct sigaction before[4];
+  sigset_t mask;
+};
+const int kSignals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+// Like system(3): the terminal's interrupt and quit keys reach the recorders,
+// which stop and leave their files whole, while confrec waits to count the
+// session. TERM and HUP are passed on for the same reason, unless they were
+// ignored when confrec started (nohup): then they stay ignored.
+void GuardSignals(SignalSetup& setup) {
+  struct sigaction ignore = {}, passOn = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  passOn.sa_handler = PassOn;
+  sigemptyset(&passOn.sa_mask);
+  passOn.sa_flags = SA_RESTART;
+  for (int i = 0; i < 4; ++i) {
+    sigaction(kSignals[i], nullptr, &setup.before[i]);
+    bool wasIgnored = setup.before[i].sa_handler == SIG_IGN;
+    if (kSignals[i] == SIGINT || kSignals[i] == SIGQUIT || wasIgnored)
+      sigaction(kSignals[i], &ignore, nullptr);
+    else
+      sigaction(kSignals[i], &passOn, nullptr);
+  }
+}
+
+// Forks; the child comes back with the signal state of `setup` restored when
+// there is one, ready to exec.
+pid_t ForkChild(const SignalSetup* setup) {
+  pid_t pid = fork();
+  if (pid < 0) PANIC();
+  if (pid == 0 && setup) {
+    for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &setup->before[i], nullptr);
+    sigprocmask(SIG_SETMASK, &setup->mask, nullptr);
+  }
+  return pid;
+}
+
+const SignalSetup* recordSignals;  // set while a record run starts its recorders
+
+}  // namespace
+
+void usage() {
+  Say("Usage: confrec [-r/-p [-o time]] [-c conference] [-t minutes] "
+      "[-a address/port[/ttl]] [-v address/port[/ttl]]");
+}
+
+void Panic(const char* file, int line) {
+  int err = errno;
+  std::fprintf(stderr, "\n!! Panic in line %d of file %s\n", line, file);
+  errno = err;
+  std::perror("Unexpected library error");
+  std::fprintf(stderr, "\n");
+  std::fflush(stderr);
+  std::abort();
+}
+
+pid_t CheckChildren() {
+  int status;
+  pid_t pid;
+  while ((pid = wait(&status)) < 0 && errno == EINTR) {
+  }
+  if (pid < 0) PANIC();
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    Say("Child exited with code " + std::to_string(WEXITSTATUS(status)));
+  else if (WIFSIGNALED(status))
+    Say("Child died with signal " + std::to_string(WTERMSIG(status)));
+  return pid;
+}
+
+pid_t CreateChildRecord(const char* host, const std::string& port, const std::string& file,
+                        const std::string& duration) {
+  std::string destination = std::string(host) + "/" + port;
+  pid_t pid = ForkChild(recordSignals);
+  if (pid == 0) {
+    execlp("rtpdump", "rtpdump", "-F", "dump", "-t", duration.c_str(), "-d", file.c_str(),
+           destination.c_str(), static_cast<char*>(nullptr));
+    PANIC();
+  }
+  return pid;
+}
+
+pid_t CreateChildPlay(const char* host, const std::string& port, const std::string& ttl,
+                      const std::string& file, const std::string& start) {
+  std::string destination = std::string(host) + "/" + port + "/" + ttl;
+  pid_t pid = ForkChild(nullptr);
+  if (pid == 0) {
+    execlp("rtpplay", "rtpplay", "-f", file.c_str(), "-o", start.c_str(), destination.c_str(),
+           static_cast<char*>(nullptr));
+    PANIC();
+  }
+  return pid;
+}
+
+void Record(const char* audioHost, const std::string& audioPort, const char* videoHost,
+            const std::string& videoPort, Conference* conf, const std::string& duration) {
+  if (!audioHost && !videoHost) Fail("No hosts to record ", false);
+
+  // Every session file first: a recorder never starts unless all can.
+  std::string audioFile, videoFile;
+  if (audioHost && (audioFile = conf->FileSessionToRecord(Audio)).empty())
+    Fail(conf->Error(), false);
+  if (videoHost && (videoFile = conf->FileSessionToRecord(Video)).empty())
+    Fail(conf->Error(), false);
+
+  SignalSetup setup;
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGHUP);
+  // Until both pids are known, a TERM or HUP waits; it is then passed on.
+  sigprocmask(SIG_BLOCK, &block, &setup.mask);
+  GuardSignals(setup);
+  recordSignals = &setup;
+  if (audioHost) recorders[Audio] = CreateChildRecord(audioHost, audioPort, audioFile, duration);
+  if (videoHost) recorders[Video] = CreateChildRecord(videoHost, videoPort, videoFile, duration);
+  recordSignals = nullptr;
+  sigprocmask(SIG_SETMASK, &setup.mask, nullptr);
+
+  for (int started = (audioHost ? 1 : 0) + (videoHost ? 1 : 0); started > 0; --started) {
+    pid_t ended = CheckChildren();
+    for (auto& pid : recorders)
+      if (pid == ended) pid = 0;
+  }
+  if (!conf->SessionRecorded(duration)) Fail(conf->Error(), false);
+}
+
+void Play(const char* audioHost, const std::string& audioPort, const std::string& audioTtl,
+          const char* videoHost, const std::string& videoPort, const std::string& videoTtl,
+          Conference* conf, std::string start) {
+  if (!audioHost && !videoHost) Fail("No hosts to play ", false);
+  if (!conf->ExistConference()) Fail("No exist conference " + conf->Name() + " to play", false);
+
+  int more;
+  while ((more = conf->ExistSessionToPlay(start)) > 0) {
+    // Both files first, so that a missing one leaves no player running.
+    std::string audioFile, videoFile;
+    if (audioHost && (audioFile = conf->FileSessionToPlay(Audio)).empty())
+      Fail("Corrupt conference file " + conf->FileName(), false);
+    if (videoHost && (videoFile = conf->FileSessionToPlay(Video)).empty())
+      Fail("Corrupt conference file " + conf->FileName(), false);
+    if (audioHost) CreateChildPlay(audioHost, audioPort, audioTtl, audioFile, start);
+    if (videoHost) CreateChildPlay(videoHost, videoPort, videoTtl, videoFile, start);
+    if (audioHost) CheckChildren();
+    if (videoHost) CheckChildren();
+    conf->SessionPlayed();
+    start = "0";
+  }
+  if (more < 0) Fail(conf->Error(), false);
+}
+
+int main(int argc, char* argv[]) {
+  bool record = false, play = false, durationGiven = false, startGiven = false;
+  std::string duration, start;
+  std::unique_ptr<Conference> conf;
+  char* audioHost = nullptr;
+  char* videoHost = nullptr;
+  std::string audioPort, videoPort, audioTtl = "1", videoTtl = "1";
+
+  int opt;
+  while ((opt = getopt(argc, argv, "rpo:c:t:a:v:")) != -1) {
+    bool error = false;
+    switch (opt) {
+      case 'r':
+        if (play)
+          error = true;
+        else
+          record = true;
+        break;
+      case 'p':
+        if (record)
+          error = true;
+        else
+          play = true;
+        break;
+      case 'o':
+        start = optarg;
+        startGiven = true;
+        break;
+      case 'c':
+        conf = std::make_unique<Conference>(optarg);
+        break;
+      case 't':
+        duration = optarg;
+        durationGiven = true;
+        break;
+      case 'a':
+        audioHost = optarg;
+        error = hpt(audioHost, audioPort, &audioTtl) < 0;
+        break;
+      case 'v':
+        videoHost = optarg;
+        error = hpt(videoHost, videoPort, &videoTtl) < 0;
+        break;
+      default:
+        error = true;
+    }
+    if (error) {
+      usage();
+      return 1;
+    }
+  }
+
+  if (durationGiven && play) Fail("No allowed options -t and -p simultaneous", true);
+  if (startGiven) {
+    if (record) Fail("Start seconds only allowed with play option", true);
+    if (TextToInt(start.c_str()) < 0)
+      Fail("Start seconds is not ranged [0.." + std::to_string(INT_MAX) + "]", true);
+  } else {
+    start = "0";
+  }
+  if (!record && !play) Fail("Un option -r or -p is needed", true);
+  if (!conf) Fail("Conference name is needed", true);
+  // The conference file keeps one duration per line.
+  if (duration.find('\n') != std::string::npos) Fail("Duration minutes must fit on one line", true);
+  if (!durationGiven) duration = "1000000";
+
+  // Children start with descriptor 2 closed.
+  fcntl(2, F_SETFD, fcntl(2, F_GETFD) | FD_CLOEXEC);
+
+  if (record)
+    Record(audioHost, audioPort, videoHost, videoPort, conf.get(), duration);
+  else
+    Play(audioHost, audioPort, audioTtl, videoHost, videoPort, videoTtl, conf.get(), start);
+  return 0;
+}
