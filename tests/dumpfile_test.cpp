@@ -1,0 +1,257 @@
+#include "dumpfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+using namespace rtptools;
+
+namespace {
+
+// A file that goes away with the test.
+class TempFile {
+ public:
+  TempFile() {
+    char name[] = "/tmp/dumpfile_test.XXXXXX";
+    fd_ = mkstemp(name);
+    path_ = name;
+  }
+  ~TempFile() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  std::string Bytes() const {
+    std::string s;
+    int fd = open(path_.c_str(), O_RDONLY);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
+    close(fd);
+    return s;
+  }
+  void Replace(const std::string& bytes) {
+    ASSERT_EQ(ftruncate(fd_, 0), 0);
+    ASSERT_EQ(pwrite(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+struct Rec {
+  uint16_t plen;
+  uint32_t offset;
+  std::string data;
+  bool operator==(const Rec& o) const {
+    return plen == o.plen && offset == o.offset && data == o.data;
+  }
+};
+
+// Reads a whole file; returns the status that ended it.
+DumpReader::Status ReadAll(const std::string& path, std::string* text, FileHeader* header,
+                           std::vector<Rec>* records) {
+  int fd = open(path.c_str(), O_RDONLY);
+  DumpReader reader(fd);
+  DumpReader::Status st = reader.ReadHeader(text, header);
+  Record r;
+  while (st == DumpReader::kOk && (st = reader.Next(&r)) == DumpReader::kOk)
+    records->push_back({r.plen, r.offset, std::string(reinterpret_cast<const char*>(r.data), r.size)});
+  close(fd);
+  return st;
+}
+
+const std::string kHeader16("\x60\x00\x00\x01\x00\x01\xe2\x40\x7f\x00\x00\x01\x13\x8c\x00\x00", 16);
+
+TEST(DumpFile, RoundTripKeepsEveryField) {
+  TempFile f;
+  DumpWriter w(f.fd());
+  FileHeader h;
+  h.startSec = 1700000000;
+  h.startUsec = 999999;
+  h.source = 0xE0010203;
+  h.port = 65534;
+  ASSERT_TRUE(w.WriteHeader("224.1.2.3/65534", h));
+  std::vector<Rec> in = {{12, 0, std::string(12, 'a')},
+                         {0, 5, "rtcp-bytes"},
+                         {0, 5, ""},
+                         {40000, 4294967295u, std::string(40000, '\xff')},
+                         {65527, 4294967295u, std::string(kMaxRecordData, 'z')}};
+  for (const Rec& r : in) w.Add(r.plen, r.offset, r.data.data(), r.data.size());
+  ASSERT_TRUE(w.Flush());
+  EXPECT_EQ(w.Pending(), 0u);
+
+  std::string text;
+  FileHeader got;
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), &text, &got, &out), DumpReader::kEnd);
+  EXPECT_EQ(text, "224.1.2.3/65534");
+  EXPECT_EQ(got.startSec, h.startSec);
+  EXPECT_EQ(got.startUsec, h.startUsec);
+  EXPECT_EQ(got.source, h.source);
+  EXPECT_EQ(got.port, h.port);
+  EXPECT_EQ(out, in);
+}
+
+TEST(DumpFile, LayoutIsBigEndianByteForByte) {
+  TempFile f;
+  DumpWriter w(f.fd());
+  FileHeader h;
+  h.startSec = 0x60000001;
+  h.startUsec = 123456;  // 0x0001e240
+  h.source = 0x7f000001;
+  h.port = 5004;  // 0x138c
+  ASSERT_TRUE(w.WriteHeader("127.0.0.1/5004", h));
+  w.Add(0x0102, 0x0a0b0c0d, "\x80\x60", 2);
+  w.Add(0, 0x0a0b0c0e, "\x81\xc8\x00", 3);
+  ASSERT_TRUE(w.Flush());
+  std::string expected = "#!rtpplay1.0 127.0.0.1/5004\n" + kHeader16 +
+                         std::string("\x00\x0a\x01\x02\x0a\x0b\x0c\x0d\x80\x60", 10) +
+                         std::string("\x00\x0b\x00\x00\x0a\x0b\x0c\x0e\x81\xc8\x00", 11);
+  EXPECT_EQ(f.Bytes(), expected);
+}
+
+TEST(DumpFile, WriterCutsOversizedDataAndNewlinesInText) {
+  TempFile f;
+  DumpWriter w(f.fd());
+  ASSERT_TRUE(w.WriteHeader("evil\nhost/2", FileHeader()));
+  std::string big(70000, 'x');
+  w.Add(65535, 1, big.data(), big.size());
+  ASSERT_TRUE(w.Flush());
+  std::string text;
+  FileHeader h;
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), &text, &h, &out), DumpReader::kEnd);
+  EXPECT_EQ(text, "evil host/2");
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].data.size(), kMaxRecordData);
+  EXPECT_EQ(out[0].plen, 65535);
+}
+
+TEST(DumpFile, ForeignFilesAreRead) {
+  TempFile f;
+  // Text other writers put there, and a record storing less than plen.
+  for (std::string line : {"#!rtpplay1.0 0.0.0.0/0\n", "#!rtpplay1.0 2001:db8::1/5004\n",
+                           "#!rtpplay1.0 \n", "#!rtpplay1.0\n"}) {
+    SCOPED_TRACE(line);
+    f.Replace(line + std::string(16, '\0') + std::string("\x00\x0c\x05\xdc\x00\x00\x00\x07" "abcd", 12));
+    std::string text;
+    FileHeader h;
+    std::vector<Rec> out;
+    EXPECT_EQ(ReadAll(f.path(), &text, &h, &out), DumpReader::kEnd);
+    EXPECT_EQ("#!rtpplay1.0 " + text + "\n", line.size() == 13 ? "#!rtpplay1.0 \n" : line);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], (Rec{1500, 7, "abcd"}));
+  }
+}
+
+TEST(DumpFile, PartialTrailingRecordEndsAfterCompleteOnes) {
+  TempFile f;
+  DumpWriter w(f.fd());
+  ASSERT_TRUE(w.WriteHeader("h/2", FileHeader()));
+  w.Add(3, 10, "one", 3);
+  w.Add(5, 20, "three", 5);
+  ASSERT_TRUE(w.Flush());
+  const std::string whole = f.Bytes();
+  const size_t lastStart = whole.size() - 13;
+  // Cut anywhere inside the last record: its header or its data.
+  for (size_t cut = lastStart + 1; cut < whole.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    f.Replace(whole.substr(0, cut));
+    std::vector<Rec> out;
+    EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kTruncated);
+    EXPECT_EQ(out, (std::vector<Rec>{{3, 10, "one"}}));
+  }
+  f.Replace(whole.substr(0, lastStart));
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
+  EXPECT_EQ(out.size(), 1u);
+}
+
+TEST(DumpFile, NonDumpFilesAreRejected) {
+  TempFile f;
+  const std::string header(16, '\0');
+  for (std::string bytes : {std::string(), std::string("hello world\n") + header,
+                            "#!rtpplay1.1 h/2\n" + header, "#!rtpplay1.0x h/2\n" + header,
+                            "#!rtpplay1.0 h/2" + header,  // no newline anywhere
+                            "#!rtpplay1.0 h/2\n" + header.substr(0, 15),
+                            "#!rtpplay1.0 " + std::string(kMaxTextLine, 'a') + "\n" + header}) {
+    SCOPED_TRACE(bytes.substr(0, 20));
+    f.Replace(bytes);
+    std::vector<Rec> out;
+    EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kNotDump);
+  }
+}
+
+TEST(DumpFile, RecordShorterThanItsHeaderIsAnError) {
+  TempFile f;
+  f.Replace("#!rtpplay1.0 h/2\n" + std::string(16, '\0') + std::string("\x00\x04\x00\x00\x00\x00\x00\x00", 8));
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kBadRecord);
+}
+
+TEST(DumpFile, ReaderStreamsFilesLargerThanItsBuffer) {
+  TempFile f;
+  DumpWriter w(f.fd());
+  ASSERT_TRUE(w.WriteHeader("h/2", FileHeader()));
+  const std::string big(60000, 'q');
+  for (uint32_t i = 0; i < 40; ++i) w.Add(uint16_t(i % 2 ? 0 : 60000), i, big.data(), big.size() - i);
+  ASSERT_TRUE(w.Flush());
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
+  ASSERT_EQ(out.size(), 40u);
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(out[i].data.size(), big.size() - i);
+}
+
+TEST(DumpFileWriteErrors, FullDeviceReportsNoSpace) {
+  int fd = open("/dev/full", O_WRONLY);
+  if (fd < 0) GTEST_SKIP() << "no /dev/full";
+  DumpWriter w(fd);
+  EXPECT_FALSE(w.WriteHeader("h/2", FileHeader()));
+  EXPECT_EQ(errno, ENOSPC);
+  w.Add(1, 1, "x", 1);
+  EXPECT_FALSE(w.Flush());
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(w.Pending(), 0u);
+  close(fd);
+}
+
+TEST(DumpFileWriteErrors, ShortWriteLeavesOnlyWholeRecords) {
+  TempFile f;
+  const std::string line = "#!rtpplay1.0 h/2\n";
+  const size_t headerBytes = line.size() + 16;
+  // The file size limit stops the write in the middle of the third record.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{headerBytes + 2 * 108 + 50, headerBytes + 2 * 108 + 50};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    DumpWriter w(f.fd());
+    if (!w.WriteHeader("h/2", FileHeader())) _exit(2);
+    std::string data(100, 'd');
+    for (int i = 0; i < 5; ++i) w.Add(100, uint32_t(i), data.data(), data.size());
+    _exit(w.Flush() ? 0 : errno == EFBIG ? 1 : 3);
+  }
+  int status;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(f.Bytes().size(), headerBytes + 2 * 108);
+  std::vector<Rec> out;
+  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
+  EXPECT_EQ(out.size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+# Tests of the recorder, the player and the code they share.
+
+set(RTPTOOLS_TESTS ${CMAKE_CURRENT_LIST_DIR})
+
+add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp)
+target_link_libraries(rtptools_unit_tests PRIVATE rtptools GTest::gtest GTest::gtest_main)
+gtest_discover_tests(rtptools_unit_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+
+add_executable(rtptools_e2e_tests
+  ${RTPTOOLS_TESTS}/udp_helpers.cpp
+  ${RTPTOOLS_TESTS}/rtpdump_test.cpp
+  ${RTPTOOLS_TESTS}/rtpplay_test.cpp
+  ${RTPTOOLS_TESTS}/multicast_test.cpp
+  ${RTPTOOLS_TESTS}/confrec_tools_test.cpp)
+target_link_libraries(rtptools_e2e_tests PRIVATE
+  rtptools testsupport GTest::gtest GTest::gtest_main)
+target_compile_definitions(rtptools_e2e_tests PRIVATE
+  RTPDUMP_BIN="$<TARGET_FILE:rtpdump>"
+  RTPPLAY_BIN="$<TARGET_FILE:rtpplay>"
+  CONFREC_BIN="$<TARGET_FILE:confrec>"
+  TOOLS_BIN_DIR="$<TARGET_FILE_DIR:rtpdump>")
+add_dependencies(rtptools_e2e_tests rtpdump rtpplay confrec)
+gtest_discover_tests(rtptools_e2e_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)

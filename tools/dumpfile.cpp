@@ -1,0 +1,185 @@
+#include "dumpfile.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace rtptools {
+namespace {
+
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
+
+uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
+uint32_t Get32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+}  // namespace
+
+bool DumpWriter::WriteAll(const uint8_t* p, size_t n, size_t* written) {
+  *written = 0;
+  while (*written < n) {
+    ssize_t r = write(fd_, p + *written, n - *written);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (r == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    *written += size_t(r);
+  }
+  return true;
+}
+
+bool DumpWriter::WriteHeader(const std::string& text, const FileHeader& header) {
+  std::string line = std::string(kDumpMagic) + " " + text;
+  // The line must stay one line whatever the host text held.
+  for (char& c : line)
+    if (c == '\n') c = ' ';
+  line += '\n';
+  std::vector<uint8_t> out(line.begin(), line.end());
+  uint8_t h[kFileHeaderSize] = {};
+  Put32(h, header.startSec);
+  Put32(h + 4, header.startUsec);
+  Put32(h + 8, header.source);
+  Put16(h + 12, header.port);
+  out.insert(out.end(), h, h + sizeof h);
+  size_t written;
+  if (!WriteAll(out.data(), out.size(), &written)) {
+    int saved = errno;
+    if (written > 0 && ftruncate(fd_, 0) == 0) lseek(fd_, 0, SEEK_SET);
+    errno = saved;
+    return false;
+  }
+  committed_ = out.size();
+  return true;
+}
+
+void DumpWriter::Add(uint16_t plen, uint32_t offset, const void* data, size_t size) {
+  if (size > kMaxRecordData) size = kMaxRecordData;
+  size_t at = buf_.size();
+  buf_.resize(at + kRecordHeaderSize + size);
+  uint8_t* p = buf_.data() + at;
+  Put16(p, uint16_t(kRecordHeaderSize + size));
+  Put16(p + 2, plen);
+  Put32(p + 4, offset);
+  if (size > 0) std::memcpy(p + kRecordHeaderSize, data, size);
+}
+
+bool DumpWriter::Flush() {
+  if (buf_.empty()) return true;
+  size_t written;
+  if (WriteAll(buf_.data(), buf_.size(), &written)) {
+    committed_ += buf_.size();
+    buf_.clear();
+    return true;
+  }
+  int saved = errno;
+  // Keep the records that went out whole; cut the one that did not.
+  size_t whole = 0;
+  while (whole + kRecordHeaderSize <= written) {
+    size_t len = Get16(buf_.data() + whole);
+    if (whole + len > written) break;
+    whole += len;
+  }
+  committed_ += whole;
+  if (whole < written && ftruncate(fd_, off_t(committed_)) == 0)
+    lseek(fd_, off_t(committed_), SEEK_SET);
+  buf_.clear();
+  errno = saved;
+  return false;
+}
+
+DumpReader::DumpReader(int fd) : fd_(fd), buf_(256 * 1024) {}
+
+bool DumpReader::Fill(size_t n) {
+  if (end_ - pos_ >= n) return true;
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  while (end_ < n && !eof_ && !error_) {
+    ssize_t r = read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      error_ = true;
+    } else if (r == 0) {
+      eof_ = true;
+    } else {
+      end_ += size_t(r);
+    }
+  }
+  return end_ - pos_ >= n;
+}
+
+DumpReader::Status DumpReader::ReadHeader(std::string* text, FileHeader* header) {
+  const size_t magic = sizeof kDumpMagic - 1;
+  Fill(kMaxTextLine + 1 + kFileHeaderSize);
+  if (error_) return kIoError;
+  const uint8_t* p = buf_.data() + pos_;
+  size_t avail = end_ - pos_;
+  if (avail <= magic || std::memcmp(p, kDumpMagic, magic) != 0) return kNotDump;
+  if (p[magic] != ' ' && p[magic] != '\n') return kNotDump;
+  const void* nl = std::memchr(p, '\n', avail < kMaxTextLine ? avail : kMaxTextLine);
+  if (!nl) return kNotDump;
+  size_t lineEnd = size_t(static_cast<const uint8_t*>(nl) - p);
+  if (avail < lineEnd + 1 + kFileHeaderSize) return kNotDump;
+  size_t textStart = p[magic] == ' ' ? magic + 1 : magic;
+  if (text) text->assign(reinterpret_cast<const char*>(p) + textStart, lineEnd - textStart);
+  const uint8_t* h = p + lineEnd + 1;
+  if (header) {
+    header->startSec = Get32(h);
+    header->startUsec = Get32(h + 4);
+    header->source = Get32(h + 8);
+    header->port = Get16(h + 12);
+  }
+  pos_ += lineEnd + 1 + kFileHeaderSize;
+  return kOk;
+}
+
+DumpReader::Status DumpReader::Next(Record* record) {
+  if (!Fill(kRecordHeaderSize)) {
+    if (error_) return kIoError;
+    return pos_ == end_ ? kEnd : kTruncated;
+  }
+  const uint8_t* p = buf_.data() + pos_;
+  size_t len = Get16(p);
+  if (len < kRecordHeaderSize) return kBadRecord;
+  if (!Fill(len)) return error_ ? kIoError : kTruncated;
+  p = buf_.data() + pos_;
+  record->plen = Get16(p + 2);
+  record->offset = Get32(p + 4);
+  record->data = p + kRecordHeaderSize;
+  record->size = len - kRecordHeaderSize;
+  pos_ += len;
+  return kOk;
+}
+
+const char* StatusText(DumpReader::Status status) {
+  switch (status) {
+    case DumpReader::kOk: return "ok";
+    case DumpReader::kEnd: return "end of file";
+    case DumpReader::kTruncated: return "file ends inside a record";
+    case DumpReader::kNotDump: return "not an RTP dump file";
+    case DumpReader::kIoError: return "read error";
+    case DumpReader::kBadRecord: return "record shorter than its header";
+  }
+  return "?";
+}
+
+}  // namespace rtptools

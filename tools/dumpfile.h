@@ -1,0 +1,90 @@
+// The RTP dump file: a text line, a 16-byte header, then one record per
+// datagram. Every binary field is big-endian.
+#ifndef RTPTOOLS_DUMPFILE_H
+#define RTPTOOLS_DUMPFILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rtptools {
+
+constexpr char kDumpMagic[] = "#!rtpplay1.0";
+constexpr size_t kFileHeaderSize = 16;
+constexpr size_t kRecordHeaderSize = 8;
+// The record length field is 16 bits and counts its own 8-byte header.
+constexpr size_t kMaxRecordData = 65535 - kRecordHeaderSize;
+// Longer first lines are not taken for a dump file's text line.
+constexpr size_t kMaxTextLine = 4096;
+
+struct FileHeader {
+  uint32_t startSec = 0;
+  uint32_t startUsec = 0;
+  uint32_t source = 0;  // IPv4 address in host order, 0 if none
+  uint16_t port = 0;
+};
+
+struct Record {
+  uint16_t plen = 0;     // 0 marks RTCP
+  uint32_t offset = 0;   // ms since the start of the recording
+  const uint8_t* data = nullptr;
+  size_t size = 0;       // bytes stored, at most kMaxRecordData
+};
+
+// Appends records to a buffer and writes them out in whole records only, so
+// that a failed write (disk full) leaves a file that still reads cleanly.
+class DumpWriter {
+ public:
+  explicit DumpWriter(int fd) : fd_(fd) {}
+  DumpWriter(const DumpWriter&) = delete;
+  DumpWriter& operator=(const DumpWriter&) = delete;
+
+  // Writes the text line ("#!rtpplay1.0 " + text + "\n") and the header.
+  // Returns false with errno set on failure.
+  bool WriteHeader(const std::string& text, const FileHeader& header);
+  // Buffers one record; data beyond kMaxRecordData is cut off.
+  void Add(uint16_t plen, uint32_t offset, const void* data, size_t size);
+  size_t Pending() const { return buf_.size(); }
+  // Writes what is buffered. On failure returns false with errno set, having
+  // cut the file back to the last whole record; the buffer is then dropped.
+  bool Flush();
+
+ private:
+  bool WriteAll(const uint8_t* p, size_t n, size_t* written);
+
+  int fd_;
+  uint64_t committed_ = 0;  // file size up to the last whole record
+  std::vector<uint8_t> buf_;
+};
+
+// Reads a dump file sequentially through a fixed buffer, whatever its size.
+class DumpReader {
+ public:
+  enum Status { kOk, kEnd, kTruncated, kNotDump, kIoError, kBadRecord };
+
+  explicit DumpReader(int fd);
+  DumpReader(const DumpReader&) = delete;
+  DumpReader& operator=(const DumpReader&) = delete;
+
+  // text receives what follows the magic on the first line.
+  Status ReadHeader(std::string* text, FileHeader* header);
+  // kOk with *record pointing into the reader's buffer (valid until the next
+  // call), kEnd at a clean end, kTruncated if the file ends inside a record.
+  Status Next(Record* record);
+
+ private:
+  // Makes at least n bytes available at pos_; false at end of file or error.
+  bool Fill(size_t n);
+
+  int fd_;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0, end_ = 0;
+  bool eof_ = false, error_ = false;
+};
+
+const char* StatusText(DumpReader::Status status);
+
+}  // namespace rtptools
+
+#endif

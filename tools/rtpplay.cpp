@@ -1,0 +1,160 @@
+// rtpplay: sends the datagrams of an RTP dump file to an address on the
+// schedule they were recorded with.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sysexits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "dumpfile.h"
+#include "net.h"
+#include "stdfds.h"
+
+using namespace rtptools;
+
+namespace {
+
+const char kUsage[] =
+    "usage: rtpplay -f FILE [-o SECONDS] HOST/PORT[/TTL]\n"
+    "Sends the RTP records of the dump FILE to HOST on PORT and the RTCP records\n"
+    "to PORT + 1, each as long after the start as it was recorded after SECONDS\n"
+    "into the recording; earlier records are skipped. TTL (0..255, default 1) is\n"
+    "the hop limit for multicast and unicast.\n"
+    "Exit status:\n"
+    "   0  done (a file ending inside a record plays up to there)\n"
+    "  64  bad usage\n"
+    "  65  FILE is not an RTP dump file\n"
+    "  66  FILE cannot be opened\n"
+    "  68  unknown host\n"
+    "  71  the socket cannot be opened\n"
+    "  74  FILE cannot be read\n";
+
+// A send that fails (no buffer space) is tried again this often before the
+// datagram is given up.
+constexpr int kSendTries = 20;
+constexpr long kSendPauseNs = 1000000;
+
+int Fail(int status, const std::string& message) {
+  std::fprintf(stderr, "rtpplay: %s\n", message.c_str());
+  return status;
+}
+
+int Usage(const std::string& message) {
+  if (!message.empty()) std::fprintf(stderr, "rtpplay: %s\n", message.c_str());
+  std::fputs(kUsage, stderr);
+  return EX_USAGE;
+}
+
+void SleepUntil(const timespec& when) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+  }
+}
+
+timespec AddNs(timespec t, int64_t ns) {
+  int64_t total = int64_t(t.tv_nsec) + ns % 1000000000;
+  t.tv_sec += time_t(ns / 1000000000 + total / 1000000000);
+  total %= 1000000000;
+  if (total < 0) {
+    total += 1000000000;
+    t.tv_sec -= 1;
+  }
+  t.tv_nsec = long(total);
+  return t;
+}
+
+bool Send(int fd, const Address& to, const Record& r, int* lastErrno) {
+  for (int i = 0; i < kSendTries; ++i) {
+    if (sendto(fd, r.data, r.size, 0, to.Sa(), to.len) >= 0) return true;
+    *lastErrno = errno;
+    if (errno == EINTR) continue;
+    timespec pause{0, kSendPauseNs};
+    nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!EnsureStdFds()) return EX_OSERR;
+
+  std::string file;
+  int seconds = 0;
+  int opt;
+  while ((opt = getopt(argc, argv, "f:o:h")) != -1) {
+    switch (opt) {
+      case 'f':
+        file = optarg;
+        break;
+      case 'o':
+        seconds = AtoiSaturating(optarg);
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      default:
+        return Usage("");
+    }
+  }
+  if (file.empty()) return Usage("no file given (-f FILE)");
+  if (argc - optind != 1) return Usage("expected one HOST/PORT/TTL");
+  std::string host;
+  uint16_t port;
+  int ttl;
+  if (!ParseHostPortTtl(argv[optind], &host, &port, &ttl))
+    return Usage(std::string("bad address '") + argv[optind] +
+                 "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)");
+
+  int in = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (in >= 0 && fstat(in, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(in);
+    in = -1;
+    errno = EISDIR;
+  }
+  if (in < 0) return Fail(EX_NOINPUT, file + ": " + std::strerror(errno));
+  DumpReader reader(in);
+  DumpReader::Status st = reader.ReadHeader(nullptr, nullptr);
+  if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
+  if (st != DumpReader::kOk) return Fail(EX_DATAERR, file + ": " + StatusText(st));
+
+  std::vector<Address> found;
+  std::string error;
+  if (host.empty()) host = "localhost";
+  if (!Resolve(host, port, false, &found, &error)) return Fail(EX_NOHOST, error);
+  Address rtp = found.front(), rtcp = found.front();
+  rtcp.SetPort(uint16_t(port + 1));
+  int sock = OpenSender(rtp, ttl, &error);
+  if (sock < 0) return Fail(EX_OSERR, error);
+
+  const int64_t skipMs = int64_t(seconds) * 1000;
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long failed = 0;
+  int lastErrno = 0;
+  Record r;
+  while ((st = reader.Next(&r)) == DumpReader::kOk) {
+    if (int64_t(r.offset) < skipMs) continue;
+    // Against the start, not the previous send, so that lateness never adds up.
+    SleepUntil(AddNs(start, (int64_t(r.offset) - skipMs) * 1000000));
+    if (!Send(sock, r.plen == 0 ? rtcp : rtp, r, &lastErrno)) ++failed;
+  }
+  close(sock);
+  close(in);
+  if (failed > 0)
+    Fail(0, std::to_string(failed) + " datagram(s) not sent: " + std::strerror(lastErrno));
+  if (st == DumpReader::kTruncated) Fail(0, file + ": " + StatusText(st) + "; played up to there");
+  if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
+  if (st == DumpReader::kBadRecord) return Fail(EX_DATAERR, file + ": " + StatusText(st));
+  return 0;
+}
