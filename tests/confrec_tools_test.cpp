@@ -98,49 +98,25 @@ struct Conference {
   std::vector<DumpRecord> sessions[2][2];  // [session][audio, video]
 };
 
-struct Arrival {
-  double when;
-  std::string data;
-};
-
-double Seconds(const timespec& ts) { return double(ts.tv_sec) + ts.tv_nsec / 1e9; }
-
 // Everything arriving on the sockets, with the kernel's arrival times, until
 // `quiet` seconds pass with nothing, at most `limit` seconds.
 std::vector<std::vector<Arrival>> Collect(const std::vector<int>& fds, double quiet, double limit) {
   std::vector<std::vector<Arrival>> got(fds.size());
-  timespec ts;
-  auto now = [&] {
+  auto now = [] {
+    timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return Seconds(ts);
+    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
   };
   const double end = now() + limit;
   double last = now();
   std::vector<pollfd> pfds;
   for (int fd : fds) pfds.push_back({fd, POLLIN, 0});
-  char buf[65536];
   while (now() < end && now() - last < quiet) {
     if (poll(pfds.data(), pfds.size(), 50) <= 0) continue;
     last = now();
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (!pfds[i].revents) continue;
-      iovec iov{buf, sizeof buf};
-      alignas(cmsghdr) char control[256];
-      msghdr msg{};
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      ssize_t n = recvmsg(fds[i], &msg, MSG_DONTWAIT);
-      if (n < 0) continue;
-      double when = 0;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-          when = Seconds(ts);
-        }
-      got[i].push_back({when, std::string(buf, size_t(n))});
-    }
+    Arrival a;
+    for (size_t i = 0; i < fds.size(); ++i)
+      if (pfds[i].revents && ReceiveOne(fds[i], &a)) got[i].push_back(std::move(a));
   }
   return got;
 }
@@ -165,8 +141,6 @@ class ConfrecPlays : public ::testing::Test {
     do video = FreePortPair(); while (video == audio);
     for (uint16_t p : {audio, uint16_t(audio + 1), video, uint16_t(video + 1)}) {
       fds.push_back(BindUdp("127.0.0.1", p));
-      int on = 1;
-      setsockopt(fds.back(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     }
   }
   void TearDown() override {

@@ -126,6 +126,8 @@ int BindUdp(const std::string& host, uint16_t port, bool reuse) {
   if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   int big = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+  // Arrival times from the kernel, so that a busy test process cannot skew them.
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     ADD_FAILURE() << "bind " << host << "/" << port << ": " << std::strerror(errno);
     close(fd);
@@ -163,18 +165,44 @@ void SendTo(int fd, const std::string& host, uint16_t port, const std::string& d
   EXPECT_EQ(n, ssize_t(data.size())) << host << "/" << port << ": " << std::strerror(errno);
 }
 
-std::vector<std::string> ReceiveUpTo(int fd, size_t count, double seconds) {
-  std::vector<std::string> got;
-  std::vector<char> buf(65536);
+bool ReceiveOne(int fd, Arrival* out) {
+  static std::vector<char> buf(65536);
+  iovec iov{buf.data(), buf.size()};
+  alignas(cmsghdr) char control[256];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+  if (n < 0) return false;
+  out->when = Now();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec ts;
+      std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+      out->when = double(ts.tv_sec) + ts.tv_nsec / 1e9;
+    }
+  out->data.assign(buf.data(), size_t(n));
+  return true;
+}
+
+std::vector<Arrival> ReceiveTimed(int fd, size_t count, double seconds) {
+  std::vector<Arrival> got;
   const double end = Now() + seconds;
   while (got.size() < count) {
     double left = end - Now();
     if (left <= 0) break;
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, int(left * 1000) + 1) <= 0) continue;
-    ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-    if (n >= 0) got.emplace_back(buf.data(), size_t(n));
+    Arrival a;
+    if (poll(&p, 1, int(left * 1000) + 1) > 0 && ReceiveOne(fd, &a)) got.push_back(std::move(a));
   }
+  return got;
+}
+
+std::vector<std::string> ReceiveUpTo(int fd, size_t count, double seconds) {
+  std::vector<std::string> got;
+  for (Arrival& a : ReceiveTimed(fd, count, seconds)) got.push_back(std::move(a.data));
   return got;
 }
 
@@ -191,7 +219,8 @@ std::vector<std::string> ReceiveUpTo(int fd, size_t count, double seconds) {
 }
 
 uint16_t FreePortPair() {
-  std::mt19937 rng(unsigned(getpid()) ^ unsigned(time(nullptr)));
+  // Seeded once: seeding per call would give the same port twice in a second.
+  static std::mt19937 rng(unsigned(getpid()) ^ unsigned(time(nullptr)));
   for (int attempt = 0; attempt < 200; ++attempt) {
     uint16_t port = uint16_t(20000 + 2 * (rng() % 15000));
     bool free = true;

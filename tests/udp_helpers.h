@@ -42,6 +42,15 @@ int SenderSocket(const std::string& host);
 void SendTo(int fd, const std::string& host, uint16_t port, const std::string& data);
 // Datagrams arriving on `fd` until `count` have come or `seconds` passed.
 std::vector<std::string> ReceiveUpTo(int fd, size_t count, double seconds);
+// The same with their arrival times (CLOCK_REALTIME seconds, from the kernel on
+// sockets made by BindUdp; else when read, on the monotonic clock).
+struct Arrival {
+  double when;
+  std::string data;
+};
+std::vector<Arrival> ReceiveTimed(int fd, size_t count, double seconds);
+// One datagram waiting on `fd`, if there is one.
+bool ReceiveOne(int fd, Arrival* out);
 
 // Compares datagram lists, reporting the first difference briefly.
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got,
