@@ -1,7 +1,6 @@
 #include "args.h"
 #include "net.h"
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -71,21 +70,6 @@ TEST(Numbers, DecimalIsStrictAndBounded) {
   EXPECT_FALSE(ParseDecimal("10", 9, &v));
   EXPECT_FALSE(ParseDecimal("7", 5, &v));
   for (const char* bad : {"", " 1", "1 ", "+1", "-1", "1.5", "1e3", "abc"}) EXPECT_FALSE(ParseDecimal(bad, 100, &v)) << bad;
-}
-
-TEST(Numbers, AtoiLikeWithSaturation) {
-  EXPECT_EQ(AtoiSaturating("90"), 90);
-  EXPECT_EQ(AtoiSaturating("90s"), 90);
-  EXPECT_EQ(AtoiSaturating("abc"), 0);
-  EXPECT_EQ(AtoiSaturating(""), 0);
-  EXPECT_EQ(AtoiSaturating(" \t\n+7"), 7);
-  EXPECT_EQ(AtoiSaturating("-12x"), -12);
-  EXPECT_EQ(AtoiSaturating("- 3"), 0);
-  EXPECT_EQ(AtoiSaturating("2147483647"), INT_MAX);
-  EXPECT_EQ(AtoiSaturating("2147483648"), INT_MAX);
-  EXPECT_EQ(AtoiSaturating("99999999999999999999999"), INT_MAX);
-  EXPECT_EQ(AtoiSaturating("-2147483648"), INT_MIN);
-  EXPECT_EQ(AtoiSaturating("-99999999999999999999999"), INT_MIN);
 }
 
 TEST(Resolve, LiteralsAndMulticast) {

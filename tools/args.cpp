@@ -1,8 +1,5 @@
 #include "args.h"
 
-#include <climits>
-#include <cctype>
-
 namespace rtptools {
 
 bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* value) {
@@ -16,23 +13,6 @@ bool ParseDecimal(const std::string& text, unsigned long max, unsigned long* val
   }
   *value = v;
   return true;
-}
-
-int AtoiSaturating(const char* text) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  while (std::isspace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  long long v = 0;
-  const long long limit = negative ? -(long long)INT_MIN : INT_MAX;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    v = v * 10 + (*p - '0');
-    if (v >= limit) {
-      v = limit;
-      break;
-    }
-  }
-  return int(negative ? -v : v);
 }
 
 }  // namespace rtptools

@@ -17,6 +17,7 @@
 
 #include "args.h"
 #include "dumpfile.h"
+#include "hpt.h"
 #include "net.h"
 #include "stdfds.h"
 
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
         file = optarg;
         break;
       case 'o':
-        seconds = AtoiSaturating(optarg);
+        seconds = TextToInt(optarg);  // as confrec reads its offsets
         break;
       case 'h':
         std::fputs(kUsage, stdout);
