@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,100 +12,57 @@
 
 #include <gtest/gtest.h>
 
+#include "process.h"
+#include "udp_helpers.h"
+
 using namespace rtptools;
 
 namespace {
 
-// A file that goes away with the test.
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/dumpfile_test.XXXXXX";
-    fd_ = mkstemp(name);
-    path_ = name;
+// A dump file in a directory that goes away with the test, open for writing.
+class DumpFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
   }
-  ~TempFile() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
-  std::string Bytes() const {
-    std::string s;
-    int fd = open(path_.c_str(), O_RDONLY);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
-    close(fd);
-    return s;
-  }
-  void Replace(const std::string& bytes) {
-    ASSERT_EQ(ftruncate(fd_, 0), 0);
-    ASSERT_EQ(pwrite(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
-  }
-
- private:
-  int fd_;
-  std::string path_;
+  void TearDown() override { close(fd); }
+  TempDir dir;
+  const std::string path = dir / "f.rtp";
+  int fd = -1;
 };
-
-struct Rec {
-  uint16_t plen;
-  uint32_t offset;
-  std::string data;
-  bool operator==(const Rec& o) const {
-    return plen == o.plen && offset == o.offset && data == o.data;
-  }
-};
-
-// Reads a whole file; returns the status that ended it.
-DumpReader::Status ReadAll(const std::string& path, std::string* text, FileHeader* header,
-                           std::vector<Rec>* records) {
-  int fd = open(path.c_str(), O_RDONLY);
-  DumpReader reader(fd);
-  DumpReader::Status st = reader.ReadHeader(text, header);
-  Record r;
-  while (st == DumpReader::kOk && (st = reader.Next(&r)) == DumpReader::kOk)
-    records->push_back({r.plen, r.offset, std::string(reinterpret_cast<const char*>(r.data), r.size)});
-  close(fd);
-  return st;
-}
 
 const std::string kHeader16("\x60\x00\x00\x01\x00\x01\xe2\x40\x7f\x00\x00\x01\x13\x8c\x00\x00", 16);
 
-TEST(DumpFile, RoundTripKeepsEveryField) {
-  TempFile f;
-  DumpWriter w(f.fd());
+TEST_F(DumpFileTest, RoundTripKeepsEveryField) {
+  DumpWriter w(fd);
   FileHeader h;
   h.startSec = 1700000000;
   h.startUsec = 999999;
   h.source = 0xE0010203;
   h.port = 65534;
   ASSERT_TRUE(w.WriteHeader("224.1.2.3/65534", h));
-  std::vector<Rec> in = {{12, 0, std::string(12, 'a')},
+  std::vector<DumpRecord> in = {{12, 0, std::string(12, 'a')},
                          {0, 5, "rtcp-bytes"},
                          {0, 5, ""},
                          {40000, 4294967295u, std::string(40000, '\xff')},
                          {65527, 4294967295u, std::string(kMaxRecordData, 'z')}};
-  for (const Rec& r : in) w.Add(r.plen, r.offset, r.data.data(), r.data.size());
+  for (const DumpRecord& r : in) w.Add(r.plen, r.offset, r.data.data(), r.data.size());
   ASSERT_TRUE(w.Flush());
   EXPECT_EQ(w.Pending(), 0u);
 
-  std::string text;
-  FileHeader got;
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), &text, &got, &out), DumpReader::kEnd);
-  EXPECT_EQ(text, "224.1.2.3/65534");
-  EXPECT_EQ(got.startSec, h.startSec);
-  EXPECT_EQ(got.startUsec, h.startUsec);
-  EXPECT_EQ(got.source, h.source);
-  EXPECT_EQ(got.port, h.port);
-  EXPECT_EQ(out, in);
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kEnd);
+  EXPECT_EQ(c.text, "224.1.2.3/65534");
+  EXPECT_EQ(c.header.startSec, h.startSec);
+  EXPECT_EQ(c.header.startUsec, h.startUsec);
+  EXPECT_EQ(c.header.source, h.source);
+  EXPECT_EQ(c.header.port, h.port);
+  EXPECT_EQ(c.records, in);
 }
 
-TEST(DumpFile, LayoutIsBigEndianByteForByte) {
-  TempFile f;
-  DumpWriter w(f.fd());
+TEST_F(DumpFileTest, LayoutIsBigEndianByteForByte) {
+  DumpWriter w(fd);
   FileHeader h;
   h.startSec = 0x60000001;
   h.startUsec = 123456;  // 0x0001e240
@@ -119,68 +75,60 @@ TEST(DumpFile, LayoutIsBigEndianByteForByte) {
   std::string expected = "#!rtpplay1.0 127.0.0.1/5004\n" + kHeader16 +
                          std::string("\x00\x0a\x01\x02\x0a\x0b\x0c\x0d\x80\x60", 10) +
                          std::string("\x00\x0b\x00\x00\x0a\x0b\x0c\x0e\x81\xc8\x00", 11);
-  EXPECT_EQ(f.Bytes(), expected);
+  EXPECT_EQ(ReadFile(path), expected);
 }
 
-TEST(DumpFile, WriterCutsOversizedDataAndNewlinesInText) {
-  TempFile f;
-  DumpWriter w(f.fd());
+TEST_F(DumpFileTest, WriterCutsOversizedDataAndNewlinesInText) {
+  DumpWriter w(fd);
   ASSERT_TRUE(w.WriteHeader("evil\nhost/2", FileHeader()));
   std::string big(70000, 'x');
   w.Add(65535, 1, big.data(), big.size());
   ASSERT_TRUE(w.Flush());
-  std::string text;
-  FileHeader h;
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), &text, &h, &out), DumpReader::kEnd);
-  EXPECT_EQ(text, "evil host/2");
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].data.size(), kMaxRecordData);
-  EXPECT_EQ(out[0].plen, 65535);
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kEnd);
+  EXPECT_EQ(c.text, "evil host/2");
+  ASSERT_EQ(c.records.size(), 1u);
+  EXPECT_EQ(c.records[0].data.size(), kMaxRecordData);
+  EXPECT_EQ(c.records[0].plen, 65535);
 }
 
-TEST(DumpFile, ForeignFilesAreRead) {
-  TempFile f;
+TEST_F(DumpFileTest, ForeignFilesAreRead) {
   // Text other writers put there, and a record storing less than plen.
   for (std::string line : {"#!rtpplay1.0 0.0.0.0/0\n", "#!rtpplay1.0 2001:db8::1/5004\n",
                            "#!rtpplay1.0 \n", "#!rtpplay1.0\n"}) {
     SCOPED_TRACE(line);
-    f.Replace(line + std::string(16, '\0') + std::string("\x00\x0c\x05\xdc\x00\x00\x00\x07" "abcd", 12));
-    std::string text;
-    FileHeader h;
-    std::vector<Rec> out;
-    EXPECT_EQ(ReadAll(f.path(), &text, &h, &out), DumpReader::kEnd);
-    EXPECT_EQ("#!rtpplay1.0 " + text + "\n", line.size() == 13 ? "#!rtpplay1.0 \n" : line);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0], (Rec{1500, 7, "abcd"}));
+    WriteFile(path, line + std::string(16, '\0') + std::string("\x00\x0c\x05\xdc\x00\x00\x00\x07" "abcd", 12));
+    DumpContents c = ReadDump(path);
+    EXPECT_EQ(c.end, DumpReader::kEnd);
+    EXPECT_EQ("#!rtpplay1.0 " + c.text + "\n", line.size() == 13 ? "#!rtpplay1.0 \n" : line);
+    ASSERT_EQ(c.records.size(), 1u);
+    EXPECT_EQ(c.records[0], (DumpRecord{1500, 7, "abcd"}));
   }
 }
 
-TEST(DumpFile, PartialTrailingRecordEndsAfterCompleteOnes) {
-  TempFile f;
-  DumpWriter w(f.fd());
+TEST_F(DumpFileTest, PartialTrailingRecordEndsAfterCompleteOnes) {
+  DumpWriter w(fd);
   ASSERT_TRUE(w.WriteHeader("h/2", FileHeader()));
   w.Add(3, 10, "one", 3);
   w.Add(5, 20, "three", 5);
   ASSERT_TRUE(w.Flush());
-  const std::string whole = f.Bytes();
+  const std::string whole = ReadFile(path);
   const size_t lastStart = whole.size() - 13;
   // Cut anywhere inside the last record: its header or its data.
   for (size_t cut = lastStart + 1; cut < whole.size(); ++cut) {
     SCOPED_TRACE(cut);
-    f.Replace(whole.substr(0, cut));
-    std::vector<Rec> out;
-    EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kTruncated);
-    EXPECT_EQ(out, (std::vector<Rec>{{3, 10, "one"}}));
+    WriteFile(path, whole.substr(0, cut));
+    DumpContents c = ReadDump(path);
+    EXPECT_EQ(c.end, DumpReader::kTruncated);
+    EXPECT_EQ(c.records, (std::vector<DumpRecord>{{3, 10, "one"}}));
   }
-  f.Replace(whole.substr(0, lastStart));
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
-  EXPECT_EQ(out.size(), 1u);
+  WriteFile(path, whole.substr(0, lastStart));
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kEnd);
+  EXPECT_EQ(c.records.size(), 1u);
 }
 
-TEST(DumpFile, NonDumpFilesAreRejected) {
-  TempFile f;
+TEST_F(DumpFileTest, NonDumpFilesAreRejected) {
   const std::string header(16, '\0');
   for (std::string bytes : {std::string(), std::string("hello world\n") + header,
                             "#!rtpplay1.1 h/2\n" + header, "#!rtpplay1.0x h/2\n" + header,
@@ -188,30 +136,28 @@ TEST(DumpFile, NonDumpFilesAreRejected) {
                             "#!rtpplay1.0 h/2\n" + header.substr(0, 15),
                             "#!rtpplay1.0 " + std::string(kMaxTextLine, 'a') + "\n" + header}) {
     SCOPED_TRACE(bytes.substr(0, 20));
-    f.Replace(bytes);
-    std::vector<Rec> out;
-    EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kNotDump);
+    WriteFile(path, bytes);
+    DumpContents c = ReadDump(path);
+    EXPECT_EQ(c.end, DumpReader::kNotDump);
   }
 }
 
-TEST(DumpFile, RecordShorterThanItsHeaderIsAnError) {
-  TempFile f;
-  f.Replace("#!rtpplay1.0 h/2\n" + std::string(16, '\0') + std::string("\x00\x04\x00\x00\x00\x00\x00\x00", 8));
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kBadRecord);
+TEST_F(DumpFileTest, RecordShorterThanItsHeaderIsAnError) {
+  WriteFile(path, "#!rtpplay1.0 h/2\n" + std::string(16, '\0') + std::string("\x00\x04\x00\x00\x00\x00\x00\x00", 8));
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kBadRecord);
 }
 
-TEST(DumpFile, ReaderStreamsFilesLargerThanItsBuffer) {
-  TempFile f;
-  DumpWriter w(f.fd());
+TEST_F(DumpFileTest, ReaderStreamsFilesLargerThanItsBuffer) {
+  DumpWriter w(fd);
   ASSERT_TRUE(w.WriteHeader("h/2", FileHeader()));
   const std::string big(60000, 'q');
   for (uint32_t i = 0; i < 40; ++i) w.Add(uint16_t(i % 2 ? 0 : 60000), i, big.data(), big.size() - i);
   ASSERT_TRUE(w.Flush());
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
-  ASSERT_EQ(out.size(), 40u);
-  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(out[i].data.size(), big.size() - i);
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kEnd);
+  ASSERT_EQ(c.records.size(), 40u);
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(c.records[i].data.size(), big.size() - i);
 }
 
 TEST(DumpFileWriteErrors, FullDeviceReportsNoSpace) {
@@ -227,8 +173,7 @@ TEST(DumpFileWriteErrors, FullDeviceReportsNoSpace) {
   close(fd);
 }
 
-TEST(DumpFileWriteErrors, ShortWriteLeavesOnlyWholeRecords) {
-  TempFile f;
+TEST_F(DumpFileTest, ShortWriteLeavesOnlyWholeRecords) {
   const std::string line = "#!rtpplay1.0 h/2\n";
   const size_t headerBytes = line.size() + 16;
   // The file size limit stops the write in the middle of the third record.
@@ -238,7 +183,7 @@ TEST(DumpFileWriteErrors, ShortWriteLeavesOnlyWholeRecords) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit lim{headerBytes + 2 * 108 + 50, headerBytes + 2 * 108 + 50};
     setrlimit(RLIMIT_FSIZE, &lim);
-    DumpWriter w(f.fd());
+    DumpWriter w(fd);
     if (!w.WriteHeader("h/2", FileHeader())) _exit(2);
     std::string data(100, 'd');
     for (int i = 0; i < 5; ++i) w.Add(100, uint32_t(i), data.data(), data.size());
@@ -248,10 +193,10 @@ TEST(DumpFileWriteErrors, ShortWriteLeavesOnlyWholeRecords) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(f.Bytes().size(), headerBytes + 2 * 108);
-  std::vector<Rec> out;
-  EXPECT_EQ(ReadAll(f.path(), nullptr, nullptr, &out), DumpReader::kEnd);
-  EXPECT_EQ(out.size(), 2u);
+  EXPECT_EQ(ReadFile(path).size(), headerBytes + 2 * 108);
+  DumpContents c = ReadDump(path);
+  EXPECT_EQ(c.end, DumpReader::kEnd);
+  EXPECT_EQ(c.records.size(), 2u);
 }
 
 }  // namespace

@@ -17,40 +17,6 @@ size_t HeaderBytes(const std::string& target) {
   return std::string("#!rtpplay1.0 ").size() + target.size() + 1 + 16;
 }
 
-struct Sent {
-  bool rtcp;
-  std::string data;
-};
-
-// Interleaves RTP of varied sizes with an RTCP report every fifth packet.
-std::vector<Sent> Stream(int count, uint32_t ssrc) {
-  std::vector<Sent> s;
-  for (int i = 0; i < count; ++i) {
-    s.push_back({false, RtpPacket(uint16_t(i), ssrc, 12 + size_t(i * 37 % 1400))});
-    if (i % 5 == 4) s.push_back({true, RtcpReport(ssrc, uint32_t(i))});
-  }
-  return s;
-}
-
-void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>& stream) {
-  int fd = SenderSocket(host);
-  for (const Sent& p : stream) SendTo(fd, host, p.rtcp ? port + 1 : port, p.data);
-  close(fd);
-}
-
-// The file holds exactly `stream`, in order, RTCP marked by plen 0.
-void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream) {
-  ASSERT_EQ(c.records.size(), stream.size());
-  uint32_t last = 0;
-  for (size_t i = 0; i < stream.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(c.records[i].data, stream[i].data);
-    EXPECT_EQ(c.records[i].plen, stream[i].rtcp ? 0u : stream[i].data.size());
-    EXPECT_GE(c.records[i].offset, last);
-    last = c.records[i].offset;
-  }
-}
-
 std::vector<std::string> Recorder(const std::string& file, const std::string& target,
                                   const std::string& minutes = "1") {
   return {RTPDUMP_BIN, "-F", "dump", "-t", minutes, "-d", file, target};

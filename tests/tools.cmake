@@ -2,18 +2,20 @@
 
 set(RTPTOOLS_TESTS ${CMAKE_CURRENT_LIST_DIR})
 
+# Dump files, RTP packets and sockets for the tests below.
+add_library(rtptestsupport STATIC ${RTPTOOLS_TESTS}/udp_helpers.cpp)
+target_link_libraries(rtptestsupport PUBLIC rtptools testsupport GTest::gtest)
+
 add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp)
-target_link_libraries(rtptools_unit_tests PRIVATE rtptools GTest::gtest GTest::gtest_main)
+target_link_libraries(rtptools_unit_tests PRIVATE rtptestsupport GTest::gtest_main)
 gtest_discover_tests(rtptools_unit_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
 add_executable(rtptools_e2e_tests
-  ${RTPTOOLS_TESTS}/udp_helpers.cpp
   ${RTPTOOLS_TESTS}/rtpdump_test.cpp
   ${RTPTOOLS_TESTS}/rtpplay_test.cpp
   ${RTPTOOLS_TESTS}/multicast_test.cpp
   ${RTPTOOLS_TESTS}/confrec_tools_test.cpp)
-target_link_libraries(rtptools_e2e_tests PRIVATE
-  rtptools testsupport GTest::gtest GTest::gtest_main)
+target_link_libraries(rtptools_e2e_tests PRIVATE rtptestsupport GTest::gtest_main)
 target_compile_definitions(rtptools_e2e_tests PRIVATE
   RTPDUMP_BIN="$<TARGET_FILE:rtpdump>"
   RTPPLAY_BIN="$<TARGET_FILE:rtpplay>"

@@ -206,6 +206,33 @@ std::vector<std::string> ReceiveUpTo(int fd, size_t count, double seconds) {
   return got;
 }
 
+std::vector<Sent> Stream(int count, uint32_t ssrc) {
+  std::vector<Sent> s;
+  for (int i = 0; i < count; ++i) {
+    s.push_back({false, RtpPacket(uint16_t(i), ssrc, 12 + size_t(i * 37 % 1400))});
+    if (i % 5 == 4) s.push_back({true, RtcpReport(ssrc, uint32_t(i))});
+  }
+  return s;
+}
+
+void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>& stream) {
+  int fd = SenderSocket(host);
+  for (const Sent& p : stream) SendTo(fd, host, p.rtcp ? port + 1 : port, p.data);
+  close(fd);
+}
+
+void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream) {
+  ASSERT_EQ(c.records.size(), stream.size());
+  uint32_t last = 0;
+  for (size_t i = 0; i < stream.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(c.records[i].data, stream[i].data);
+    EXPECT_EQ(c.records[i].plen, stream[i].rtcp ? 0u : stream[i].data.size());
+    EXPECT_GE(c.records[i].offset, last);
+    last = c.records[i].offset;
+  }
+}
+
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got,
                                          const std::vector<std::string>& want) {
   for (size_t i = 0; i < got.size() && i < want.size(); ++i)

@@ -15,6 +15,9 @@ struct DumpRecord {
   uint16_t plen;
   uint32_t offset;
   std::string data;
+  bool operator==(const DumpRecord& o) const {
+    return plen == o.plen && offset == o.offset && data == o.data;
+  }
 };
 
 struct DumpContents {
@@ -51,6 +54,18 @@ struct Arrival {
 std::vector<Arrival> ReceiveTimed(int fd, size_t count, double seconds);
 // One datagram waiting on `fd`, if there is one.
 bool ReceiveOne(int fd, Arrival* out);
+
+// A datagram sent to PORT (RTP) or PORT + 1 (RTCP).
+struct Sent {
+  bool rtcp;
+  std::string data;
+};
+// RTP of varied sizes with an RTCP report after every fifth packet.
+std::vector<Sent> Stream(int count, uint32_t ssrc);
+void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>& stream);
+// The file holds exactly `stream`, in order, RTCP marked by plen 0, offsets
+// never decreasing.
+void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
 
 // Compares datagram lists, reporting the first difference briefly.
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got,
