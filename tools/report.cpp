@@ -45,6 +45,13 @@ std::string PayloadTypes(const StreamStats& st, const char* sep) {
   return out;
 }
 
+// A text line from the file, safe to show on a terminal.
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+  return text;
+}
+
 }  // namespace
 
 std::string JsonQuote(const std::string& text) {
@@ -91,7 +98,7 @@ std::string TableReport(const std::string& file, const Summary& s) {
   std::string out = file + "\n";
   if (s.end == DumpReader::kNotDump || (s.end == DumpReader::kIoError && s.headerBytes == 0))
     return out + "  " + StatusText(s.end) + "\n";
-  out += "  recorded   " + s.text + "\n";
+  out += "  recorded   " + Printable(s.text) + "\n";
   out += "  source     " + (s.header.source ? Ipv4(s.header.source) : std::string("none")) +
          " port " + std::to_string(s.header.port) + "\n";
   out += "  started    " + FormatStart(s.header) + "\n";

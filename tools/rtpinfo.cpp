@@ -38,6 +38,11 @@ const char kUsage[] =
     "  66  a file or NAME.cf cannot be opened\n"
     "  74  read error\n";
 
+// `text` left-aligned in `width` columns, never cut.
+std::string Pad(const std::string& text, size_t width) {
+  return text.size() < width ? text + std::string(width - text.size(), ' ') : text + " ";
+}
+
 bool json = false;
 int status = 0;  // the first failure's
 
@@ -56,7 +61,9 @@ bool Inspect(const std::string& file, Summary* s) {
     errno = EISDIR;
   }
   if (fd < 0) {
-    Fail(EX_NOINPUT, file + ": " + std::strerror(errno));
+    int err = errno;
+    Fail(EX_NOINPUT, file + ": " + std::strerror(err));
+    errno = err;  // for Unopened()
     return false;
   }
   DumpReader::Status end = Summarize(fd, s);
@@ -106,9 +113,7 @@ void Sessions(const std::string& name) {
   std::string table, details, sessions;
   table = "conference " + name + " (" + conf.FileName() + "), " + std::to_string(planned.size()) +
           " session" + (planned.size() == 1 ? "" : "s") + "\n";
-  char line[256];
-  std::snprintf(line, sizeof line, "  %-8s %-12s %-14s %-14s\n", "session", "planned min", "audio", "video");
-  table += line;
+  table += "  " + Pad("session", 9) + Pad("planned min", 13) + Pad("audio", 23) + "video\n";
   for (int32_t i = 0; i < int32_t(planned.size()); ++i) {
     std::string lengths[2], media[2];
     for (MediaType m : {Audio, Video}) {
@@ -129,9 +134,7 @@ void Sessions(const std::string& name) {
       details += "\n" + media[m];
     }
     const std::string& text = planned[size_t(i)];
-    std::snprintf(line, sizeof line, "  %-8d %-12s %-14s %-14s\n", i, text.c_str(), lengths[0].c_str(),
-                  lengths[1].c_str());
-    table += line;
+    table += "  " + Pad(std::to_string(i), 9) + Pad(text, 13) + Pad(lengths[0], 23) + lengths[1] + "\n";
     sessions += std::string(i ? ",\n  " : "") + "{\"index\": " + std::to_string(i) +
                 ", \"planned_minutes\": " + JsonQuote(text) +
                 ", \"planned_s\": " + std::to_string(int64_t(TextToInt(text.c_str())) * 60) +
