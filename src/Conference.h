@@ -43,10 +43,13 @@ class Conference {
   // The last failure, as a line for the user.
   const std::string& Error() const { return error; }
 
+  // The duration texts as loaded, one per recorded session.
+  const std::vector<std::string>& TimesRecorded() const { return timeRecorded; }
+  std::string SessionFileName(int32_t index, MediaType m) const;
+
  private:
   bool Load();
   bool Save();
-  std::string SessionFileName(int32_t index, MediaType m) const;
 
   int32_t sessionsRecorded = 0;
   int32_t sessionsPlayed = 0;

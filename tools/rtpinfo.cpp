@@ -1,0 +1,189 @@
+// rtpinfo: says what RTP dump files hold, one by one or for every session of
+// a conference.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "Conference.h"
+#include "hpt.h"
+#include "report.h"
+#include "stdfds.h"
+#include "summary.h"
+
+using namespace rtptools;
+
+namespace {
+
+const char kUsage[] =
+    "usage: rtpinfo [--json] FILE...\n"
+    "       rtpinfo [--json] -c NAME\n"
+    "Says what each RTP dump FILE holds: what was recorded and when, how long,\n"
+    "RTP and RTCP packet counts and bytes, and per SSRC the payload types,\n"
+    "first and last sequence number, lost and duplicated packets and the\n"
+    "largest gap in arrival. With -c, every session of the conference NAME,\n"
+    "beside the durations in NAME.cf. A damaged file is summarised up to the\n"
+    "byte where the damage starts. --json writes JSON instead of tables.\n"
+    "Exit status:\n"
+    "   0  every file read whole\n"
+    "  64  bad usage\n"
+    "  65  a file is not an RTP dump file or is damaged, or NAME.cf does not parse\n"
+    "  66  a file or NAME.cf cannot be opened\n"
+    "  74  read error\n";
+
+// `text` left-aligned in `width` columns, never cut.
+std::string Pad(const std::string& text, size_t width) {
+  return text.size() < width ? text + std::string(width - text.size(), ' ') : text + " ";
+}
+
+bool json = false;
+int status = 0;  // the first failure's
+
+void Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "rtpinfo: %s\n", message.c_str());
+  if (status == 0) status = code;
+}
+
+// Summarises one file; false when it cannot be opened (reported).
+bool Inspect(const std::string& file, Summary* s) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(fd);
+    fd = -1;
+    errno = EISDIR;
+  }
+  if (fd < 0) {
+    int err = errno;
+    Fail(EX_NOINPUT, file + ": " + std::strerror(err));
+    errno = err;  // for Unopened()
+    return false;
+  }
+  DumpReader::Status end = Summarize(fd, s);
+  int err = errno;
+  close(fd);
+  if (end == DumpReader::kIoError)
+    Fail(EX_IOERR, file + ": " + std::strerror(err));
+  else if (end == DumpReader::kNotDump)
+    Fail(EX_DATAERR, file + ": " + StatusText(end));
+  else if (end != DumpReader::kEnd)
+    Fail(EX_DATAERR, file + ": damaged at byte " + std::to_string(s->damageAt) + ": " + StatusText(end));
+  return true;
+}
+
+std::string Report(const std::string& file, const Summary& s) {
+  return json ? JsonReport(file, s) : TableReport(file, s);
+}
+
+std::string Unopened(const std::string& file) {
+  return json ? "{\"file\": " + JsonQuote(file) + ", \"error\": " + JsonQuote(std::strerror(errno)) + "}" : "";
+}
+
+void Files(char** files, int n) {
+  std::string out = json ? "[" : "";
+  for (int i = 0; i < n; ++i) {
+    Summary s;
+    std::string one = Inspect(files[i], &s) ? Report(files[i], s) : Unopened(files[i]);
+    if (json)
+      out += (i ? ",\n " : "") + one;
+    else if (!one.empty())
+      out += (out.empty() ? "" : "\n") + one;
+  }
+  if (json) out += "]\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+// Every session of the conference, its planned and its recorded length side
+// by side, then each file in full. The conference file is only read.
+void Sessions(const std::string& name) {
+  Conference conf(name);
+  if (!conf.ExistConference()) return Fail(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
+  std::fstream in;
+  in >> conf;
+  if (in.fail()) return Fail(EX_DATAERR, "Corrupt conference file " + conf.FileName());
+
+  const std::vector<std::string>& planned = conf.TimesRecorded();
+  std::string table, details, sessions;
+  table = "conference " + name + " (" + conf.FileName() + "), " + std::to_string(planned.size()) +
+          " session" + (planned.size() == 1 ? "" : "s") + "\n";
+  table += "  " + Pad("session", 9) + Pad("planned min", 13) + Pad("audio", 23) + "video\n";
+  for (int32_t i = 0; i < int32_t(planned.size()); ++i) {
+    std::string lengths[2], media[2];
+    for (MediaType m : {Audio, Video}) {
+      std::string file = conf.SessionFileName(i, m);
+      Summary s;
+      lengths[m] = "none";
+      media[m] = "null";
+      // A session recorded without one of the media has no file for it.
+      if (access(file.c_str(), F_OK) != 0 && errno == ENOENT) continue;
+      if (!Inspect(file, &s)) {
+        lengths[m] = "unreadable";
+        media[m] = Unopened(file);
+        continue;
+      }
+      lengths[m] = s.end == DumpReader::kNotDump ? "not a dump" : FormatDuration(s.lastOffset);
+      if (s.end != DumpReader::kEnd && s.end != DumpReader::kNotDump) lengths[m] += " damaged";
+      media[m] = Report(file, s);
+      details += "\n" + media[m];
+    }
+    const std::string& text = planned[size_t(i)];
+    table += "  " + Pad(std::to_string(i), 9) + Pad(text, 13) + Pad(lengths[0], 23) + lengths[1] + "\n";
+    sessions += std::string(i ? ",\n  " : "") + "{\"index\": " + std::to_string(i) +
+                ", \"planned_minutes\": " + JsonQuote(text) +
+                ", \"planned_s\": " + std::to_string(int64_t(TextToInt(text.c_str())) * 60) +
+                ",\n   \"audio\": " + media[Audio] + ",\n   \"video\": " + media[Video] + "}";
+  }
+  if (json)
+    std::printf("{\"conference\": %s, \"file\": %s, \"sessions\": [\n  %s]}\n", JsonQuote(name).c_str(),
+                JsonQuote(conf.FileName()).c_str(), sessions.c_str());
+  else
+    std::printf("%s%s", table.c_str(), details.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!EnsureStdFds()) return EX_OSERR;
+
+  static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
+  std::string conference;
+  bool byConference = false;
+  int opt;
+  while ((opt = getopt_long(argc, argv, "c:jh", longOptions, nullptr)) != -1) {
+    switch (opt) {
+      case 'c':
+        conference = optarg;
+        byConference = true;
+        break;
+      case 'j':
+        json = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      default:
+        std::fputs(kUsage, stderr);
+        return EX_USAGE;
+    }
+  }
+  if (byConference == (optind < argc)) {
+    std::fprintf(stderr, "rtpinfo: %s\n", byConference ? "-c takes no FILE" : "no FILE given");
+    std::fputs(kUsage, stderr);
+    return EX_USAGE;
+  }
+  if (byConference)
+    Sessions(conference);
+  else
+    Files(argv + optind, argc - optind);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail(EX_IOERR, std::string("standard output: ") + std::strerror(errno));
+  return status;
+}

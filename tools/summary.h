@@ -1,0 +1,71 @@
+// What a dump file holds: its header, packet counts, and per RTP source the
+// payload types, sequence numbers, losses, duplicates and arrival gaps.
+#ifndef RTPTOOLS_SUMMARY_H
+#define RTPTOOLS_SUMMARY_H
+
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dumpfile.h"
+
+namespace rtptools {
+
+// One RTP source (SSRC). Sequence numbers are extended past their 16-bit
+// wrap as in RFC 3550, each packet's against the highest seen so far, so
+// reordering within half the number space is told from a wrap.
+class StreamStats {
+ public:
+  explicit StreamStats(uint32_t ssrc);
+
+  void Add(uint16_t seq, uint8_t payloadType, uint32_t offsetMs);
+
+  uint32_t ssrc;
+  std::bitset<128> payloadTypes;
+  uint64_t packets = 0;
+  uint64_t duplicates = 0;   // packets whose sequence number came before
+  uint32_t maxGapMs = 0;     // longest wait between two of its packets
+  uint16_t FirstSeq() const { return uint16_t(low_); }   // lowest, extended
+  uint16_t LastSeq() const { return uint16_t(high_); }   // highest, extended
+  uint64_t Expected() const { return packets ? uint64_t(high_ - low_ + 1) : 0; }
+  uint64_t Lost() const { return Expected() - (packets - duplicates); }
+
+ private:
+  int64_t low_ = 0, high_ = 0;
+  uint32_t lastOffset_ = 0;
+  // Which of the 65536 numbers up to high_ have arrived; no packet is
+  // placed further back than that.
+  std::vector<uint64_t> seen_;
+};
+
+struct Summary {
+  std::string text;   // the text line after the magic
+  FileHeader header;
+  uint64_t headerBytes = 0;
+  uint64_t rtp = 0, rtcp = 0, nonRtp = 0;
+  uint64_t rtpBytes = 0, rtcpBytes = 0, nonRtpBytes = 0;  // as stored
+  uint32_t lastOffset = 0;  // ms: the recording's length
+  // kEnd for a whole file; otherwise why reading stopped, at byte damageAt.
+  DumpReader::Status end = DumpReader::kNotDump;
+  uint64_t damageAt = 0;
+  std::vector<StreamStats> streams;  // in order of first appearance
+  uint64_t untracked = 0;  // RTP packets of sources beyond kMaxStreams
+
+  static constexpr size_t kMaxStreams = 1024;
+
+  // Counts one record.
+  void Add(const Record& record);
+
+ private:
+  std::unordered_map<uint32_t, size_t> index_;  // SSRC to streams[]
+};
+
+// Reads the dump file open on `fd` from its start to its end or to the
+// first damage. Returns Summary::end.
+DumpReader::Status Summarize(int fd, Summary* summary);
+
+}  // namespace rtptools
+
+#endif
