@@ -66,6 +66,9 @@ const std::vector<Record>& ReadAhead::Next() {
     taken_ = false;
     cv_.notify_all();
   }
+  // The first batch waits for the queue to fill, so that the reading is
+  // done with, not competing with, the first sends.
+  if (head_ == 0) cv_.wait(lock, [this] { return tail_ == kBatches || done_; });
   for (;;) {
     cv_.wait(lock, [this] { return head_ < tail_ || done_; });
     if (head_ == tail_) return kNone;
