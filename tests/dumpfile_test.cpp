@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -158,6 +159,60 @@ TEST_F(DumpFileTest, ReaderStreamsFilesLargerThanItsBuffer) {
   EXPECT_EQ(c.end, DumpReader::kEnd);
   ASSERT_EQ(c.records.size(), 40u);
   for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(c.records[i].data.size(), big.size() - i);
+}
+
+TEST_F(DumpFileTest, SkipBeforeStopsAtTheFirstRecordDue) {
+  DumpWriter w(fd);
+  ASSERT_TRUE(w.WriteHeader("h/2", FileHeader()));
+  // Offsets 0, 10, 10, 20, ... with sizes that straddle the reader's buffer.
+  std::vector<DumpRecord> in;
+  for (uint32_t i = 0; i < 60; ++i) {
+    in.push_back({uint16_t(i), (i + 1) / 2 * 10, std::string(i * 997 % 30000, char('a' + i % 26))});
+    w.Add(in.back().plen, in.back().offset, in.back().data.data(), in.back().data.size());
+  }
+  ASSERT_TRUE(w.Flush());
+  auto readFrom = [&](int in, uint32_t ms, DumpReader::Status* skip) {
+    DumpReader r(in);
+    std::vector<DumpRecord> out;
+    EXPECT_EQ(r.ReadHeader(nullptr, nullptr), DumpReader::kOk);
+    *skip = r.SkipBefore(ms);
+    Record rec;
+    while (*skip == DumpReader::kOk && r.Next(&rec) == DumpReader::kOk)
+      out.push_back({rec.plen, rec.offset, std::string(reinterpret_cast<const char*>(rec.data), rec.size)});
+    close(in);
+    return out;
+  };
+  auto openFile = [&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); };
+  for (uint32_t ms : {0u, 1u, 10u, 11u, 150u, 300u, 301u, 4000000000u}) {
+    SCOPED_TRACE(ms);
+    size_t first = 0;
+    while (first < in.size() && in[first].offset < ms) ++first;
+    DumpReader::Status st;
+    EXPECT_EQ(readFrom(openFile(), ms, &st), std::vector<DumpRecord>(in.begin() + long(first), in.end()));
+    EXPECT_EQ(st, DumpReader::kOk);
+  }
+  // A pipe cannot be mapped: nothing is skipped, the caller's filter must do.
+  const std::string whole = ReadFile(path);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  std::thread feed([&] {
+    EXPECT_EQ(write(p[1], whole.data(), whole.size()), ssize_t(whole.size()));
+    close(p[1]);
+  });
+  DumpReader::Status st;
+  EXPECT_EQ(readFrom(p[0], 150, &st), in);
+  feed.join();
+  // Damage among the skipped records is reported as reading would.
+  WriteFile(path, whole.substr(0, whole.size() - 5));
+  readFrom(openFile(), 4000000000u, &st);
+  EXPECT_EQ(st, DumpReader::kTruncated);
+  std::string bad = whole;
+  const size_t firstRecord = std::string("#!rtpplay1.0 h/2\n").size() + 16;
+  bad[firstRecord] = 0;
+  bad[firstRecord + 1] = 4;
+  WriteFile(path, bad);
+  readFrom(openFile(), 100, &st);
+  EXPECT_EQ(st, DumpReader::kBadRecord);
 }
 
 TEST(DumpFileWriteErrors, FullDeviceReportsNoSpace) {

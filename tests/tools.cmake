@@ -6,7 +6,8 @@ set(RTPTOOLS_TESTS ${CMAKE_CURRENT_LIST_DIR})
 add_library(rtptestsupport STATIC ${RTPTOOLS_TESTS}/udp_helpers.cpp)
 target_link_libraries(rtptestsupport PUBLIC rtptools testsupport GTest::gtest)
 
-add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp)
+add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp
+  ${RTPTOOLS_TESTS}/readahead_test.cpp)
 target_link_libraries(rtptools_unit_tests PRIVATE rtptestsupport GTest::gtest_main)
 gtest_discover_tests(rtptools_unit_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 

@@ -1,8 +1,11 @@
 #include "dumpfile.h"
 
 #include <errno.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace rtptools {
@@ -80,26 +83,27 @@ void DumpWriter::Add(uint16_t plen, uint32_t offset, const void* data, size_t si
   if (size > 0) std::memcpy(p + kRecordHeaderSize, data, size);
 }
 
-bool DumpWriter::Flush() {
-  if (buf_.empty()) return true;
+bool DumpWriter::Write(std::vector<uint8_t>* records) {
+  std::vector<uint8_t>& buf = *records;
+  if (buf.empty()) return true;
   size_t written;
-  if (WriteAll(buf_.data(), buf_.size(), &written)) {
-    committed_ += buf_.size();
-    buf_.clear();
+  if (WriteAll(buf.data(), buf.size(), &written)) {
+    committed_ += buf.size();
+    buf.clear();
     return true;
   }
   int saved = errno;
   // Keep the records that went out whole; cut the one that did not.
   size_t whole = 0;
   while (whole + kRecordHeaderSize <= written) {
-    size_t len = Get16(buf_.data() + whole);
+    size_t len = Get16(buf.data() + whole);
     if (whole + len > written) break;
     whole += len;
   }
   committed_ += whole;
   if (whole < written && ftruncate(fd_, off_t(committed_)) == 0)
     lseek(fd_, off_t(committed_), SEEK_SET);
-  buf_.clear();
+  buf.clear();
   errno = saved;
   return false;
 }
@@ -167,6 +171,56 @@ DumpReader::Status DumpReader::Next(Record* record) {
   record->data = p + kRecordHeaderSize;
   record->size = len - kRecordHeaderSize;
   pos_ += len;
+  return kOk;
+}
+
+DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
+  struct stat info;
+  off_t here = lseek(fd_, 0, SEEK_CUR);
+  if (here < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return kOk;
+  const size_t size = size_t(info.st_size);
+  // The bytes already buffered come first: the walk starts where they do.
+  size_t at = size_t(here) - (end_ - pos_);
+  // Mapped a window at a time, so that memory stays the same however large
+  // the file.
+  const size_t kWindow = 32 << 20;
+  Status status = kOk;
+  bool mapped = false;
+  while (status == kOk && at < size) {
+    const size_t start = at & ~size_t(4095), length = std::min(kWindow, size - start);
+    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd_, off_t(start));
+    if (map == MAP_FAILED) {
+      if (!mapped) return kOk;  // left to Next
+      return kIoError;
+    }
+    mapped = true;
+    const uint8_t* base = static_cast<const uint8_t*>(map) - start;
+    const size_t end = start + length;
+    bool due = false;
+    while (at < end) {
+      if (end - at < kRecordHeaderSize) break;
+      size_t len = Get16(base + at);
+      if (len < kRecordHeaderSize) {
+        status = kBadRecord;
+        break;
+      }
+      if (Get32(base + at + 4) >= ms) {
+        due = true;
+        break;
+      }
+      if (end - at < len) break;
+      at += len;
+    }
+    munmap(map, length);
+    if (due) break;
+    // A record cut by the window's end is read again in the next one; one
+    // cut by the file's end is a truncated file.
+    if (status == kOk && end == size && at < size) status = kTruncated;
+  }
+  if (status != kOk) return status;
+  if (lseek(fd_, off_t(at), SEEK_SET) < 0) return kIoError;
+  pos_ = end_ = 0;
+  eof_ = false;
   return kOk;
 }
 

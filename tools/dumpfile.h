@@ -48,7 +48,13 @@ class DumpWriter {
   size_t Pending() const { return buf_.size(); }
   // Writes what is buffered. On failure returns false with errno set, having
   // cut the file back to the last whole record; the buffer is then dropped.
-  bool Flush();
+  bool Flush() { return Write(&buf_); }
+
+  // For writing from another thread: TakeRecords swaps what is buffered
+  // into an empty *records, and Write writes such a buffer as Flush does,
+  // leaving it empty. Neither touches what the other one uses.
+  void TakeRecords(std::vector<uint8_t>* records) { records->swap(buf_); }
+  bool Write(std::vector<uint8_t>* records);
 
  private:
   bool WriteAll(const uint8_t* p, size_t n, size_t* written);
@@ -72,6 +78,11 @@ class DumpReader {
   // kOk with *record pointing into the reader's buffer (valid until the next
   // call), kEnd at a clean end, kTruncated if the file ends inside a record.
   Status Next(Record* record);
+  // Moves past the leading records before offset `ms` by walking their
+  // headers in a mapping of the file, without reading their data. kOk when
+  // positioned, also at the end of the file; a file that cannot be mapped (a
+  // pipe) is left as it was, for Next. Call after ReadHeader.
+  Status SkipBefore(uint32_t ms);
 
  private:
   // Makes at least n bytes available at pos_; false at end of file or error.

@@ -14,11 +14,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "dumpfile.h"
+#include "flusher.h"
 #include "net.h"
 #include "stdfds.h"
 
@@ -44,12 +46,15 @@ const char kUsage[] =
 // Records older than this are written out even when few.
 constexpr int64_t kFlushDelayNs = 500 * 1000000LL;
 constexpr size_t kFlushBytes = 1 << 20;
+// Past this much waiting on a stalled disk, receiving waits for it too.
+constexpr size_t kMaxPending = 256 << 20;
 // Stop short of the 32-bit millisecond offset overflowing.
 constexpr int64_t kMaxOffsetMs = 0xFFFFFFFFLL - 10000;
-// Datagrams taken from one socket before looking at the other again.
-constexpr int kBatch = 64;
 // How long after its kernel timestamp a datagram is surely in its socket's queue.
 constexpr int64_t kSettleNs = 1000000;
+// After a round that emptied the sockets, datagrams are left to gather this
+// long, so that a busy stream costs a few system calls per many datagrams.
+constexpr int64_t kGatherNs = 500000;
 
 volatile sig_atomic_t gSignal = 0;
 
@@ -79,43 +84,110 @@ int64_t Now(clockid_t clock) {
   return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-struct Datagram {
-  int64_t arrival;  // realtime ns, from the kernel
-  bool rtcp;
-  uint16_t length;  // bytes received
-  std::string data;  // bytes kept
+// Receives from the two sockets in batches and puts what arrived in order.
+// Datagrams are held until no earlier one can still turn up on the other
+// socket; their bytes live in one buffer that is reused, so that a datagram
+// costs no allocation.
+class Receiver {
+ public:
+  static constexpr int kBatch = 64;
+
+  Receiver() : slots_(new uint8_t[size_t(kBatch) * kSlot]) {
+    for (int i = 0; i < kBatch; ++i) {
+      iov_[i] = {slots_.get() + size_t(i) * kSlot, kSlot};
+      msgs_[i].msg_hdr.msg_iov = &iov_[i];
+      msgs_[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+
+  // Takes up to kBatch datagrams waiting on fd. Returns how many; if that
+  // is kBatch, more may wait, and *last is the arrival time of the last.
+  int Receive(int fd, bool rtcp, int64_t* last) {
+    for (int i = 0; i < kBatch; ++i) {
+      msgs_[i].msg_hdr.msg_control = control_[i];
+      msgs_[i].msg_hdr.msg_controllen = sizeof control_[i];
+    }
+    int n;
+    do n = recvmmsg(fd, msgs_, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return 0;  // nothing waiting, or an error the next datagram may not have
+    int64_t fallback = -1;
+    for (int i = 0; i < n; ++i) {
+      msghdr& m = msgs_[i].msg_hdr;
+      int64_t arrival = -1;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          arrival = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        }
+      }
+      if (arrival < 0) arrival = fallback < 0 ? (fallback = Now(CLOCK_REALTIME)) : fallback;
+      size_t length = msgs_[i].msg_len;
+      size_t keep = std::min({length, kSlot, kMaxRecordData});
+      held_.push_back({arrival, next_++, bytes_.size(), uint16_t(std::min<size_t>(length, 65535)),
+                       uint16_t(keep), rtcp});
+      bytes_.insert(bytes_.end(), slots_.get() + size_t(i) * kSlot,
+                    slots_.get() + size_t(i) * kSlot + keep);
+      *last = arrival;
+    }
+    return n;
+  }
+
+  // Hands the datagrams that arrived up to `cut` (all, if cut is -1) to
+  // take(arrival, rtcp, length, data, size), oldest first, while it returns
+  // true.
+  template <typename Take>
+  void Release(int64_t cut, Take take) {
+    std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
+      return a.arrival != b.arrival ? a.arrival < b.arrival : a.seq < b.seq;
+    });
+    size_t taken = 0;
+    while (taken < held_.size() && (cut < 0 || held_[taken].arrival <= cut)) {
+      const Held& h = held_[taken];
+      if (!take(h.arrival, h.rtcp, h.length, bytes_.data() + h.at, h.size)) break;
+      ++taken;
+    }
+    // The few held back move to the front, for the next round.
+    spare_.clear();
+    size_t kept = 0;
+    for (size_t i = taken; i < held_.size(); ++i) {
+      Held h = held_[i];
+      spare_.insert(spare_.end(), bytes_.begin() + long(h.at), bytes_.begin() + long(h.at + h.size));
+      h.at = spare_.size() - h.size;
+      held_[kept++] = h;
+    }
+    held_.resize(kept);
+    bytes_.swap(spare_);
+  }
+
+  bool Holding() const { return !held_.empty(); }
+
+ private:
+  // Room for the largest datagram; pages a datagram does not reach are never touched.
+  static constexpr size_t kSlot = 65536;
+
+  struct Held {
+    int64_t arrival;
+    uint64_t seq;  // keeps arrival order among equal timestamps
+    size_t at;     // where its bytes start in bytes_
+    uint16_t length, size;
+    bool rtcp;
+  };
+
+  std::unique_ptr<uint8_t[]> slots_;
+  iovec iov_[kBatch];
+  mmsghdr msgs_[kBatch] = {};
+  alignas(cmsghdr) char control_[kBatch][CMSG_SPACE(sizeof(timespec)) + 64];
+  std::vector<Held> held_;
+  std::vector<uint8_t> bytes_, spare_;
+  uint64_t next_ = 0;
 };
 
-// Reads what is waiting on one socket, at most kBatch datagrams. Returns
-// true if it stopped at the batch limit, with more perhaps waiting.
-bool Drain(int fd, bool rtcp, std::vector<uint8_t>* scratch, std::vector<Datagram>* out) {
-  for (int i = 0; i < kBatch; ++i) {
-    iovec iov{scratch->data(), scratch->size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + 64];
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;  // EAGAIN, or an error the next datagram may not have
-    }
-    int64_t arrival = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec ts;
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        arrival = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-      }
-    }
-    if (arrival < 0) arrival = Now(CLOCK_REALTIME);
-    size_t keep = std::min({size_t(n), scratch->size(), kMaxRecordData});
-    out->push_back({arrival, rtcp, uint16_t(std::min<ssize_t>(n, 65535)),
-                    std::string(reinterpret_cast<char*>(scratch->data()), keep)});
-  }
-  return true;
+// Sleeps, unless one of the signals that end recording comes first.
+void Pause(int64_t ns, const sigset_t* mask) {
+  timespec t{time_t(ns / 1000000000), long(ns % 1000000000)};
+  ppoll(nullptr, 0, &t, mask);
 }
 
 }  // namespace
@@ -220,63 +292,67 @@ int main(int argc, char** argv) {
   if (!writer.WriteHeader(target, header))
     return Fail(EX_IOERR, file + ": " + std::strerror(errno));
 
-  std::vector<uint8_t> scratch(65536);
-  // Datagrams read but not yet recorded, oldest first: the two sockets are
-  // read one after the other, and what one holds may have arrived before
-  // what the other gave, so only those up to a cut-off are taken each round.
-  std::vector<Datagram> staged;
+  Flusher flusher(&writer);
+  Receiver receiver;
   int64_t lastOffset = 0, flushDue = 0;
   int status = 0;
   bool overflow = false;
-  auto record = [&](const Datagram& d) {
-    int64_t ms = (d.arrival - startReal) / 1000000;
+  auto record = [&](int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
+    int64_t ms = (arrival - startReal) / 1000000;
     // The wall clock may step; offsets must never go back.
     if (ms < lastOffset) ms = lastOffset;
     if (ms > 0xFFFFFFFFLL) {
       overflow = true;
-      return;
+      return false;
     }
     if (writer.Pending() == 0) flushDue = Now(CLOCK_MONOTONIC) + kFlushDelayNs;
-    writer.Add(d.rtcp ? 0 : d.length, uint32_t(ms), d.data.data(), d.data.size());
+    writer.Add(rtcp ? 0 : length, uint32_t(ms), data, size);
     lastOffset = ms;
+    return true;
   };
   while (!gSignal && !overflow) {
     int64_t now = Now(CLOCK_MONOTONIC);
     if (now >= endMono) break;
-    if (writer.Pending() > 0 && (now >= flushDue || writer.Pending() >= kFlushBytes)) {
-      if (!writer.Flush()) {
-        status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
-        break;
-      }
-    }
+    if (flusher.Failed()) break;
+    if (writer.Pending() > 0 && (now >= flushDue || writer.Pending() >= kFlushBytes))
+      flusher.Kick(kMaxPending);
     int64_t wake = endMono;
     if (writer.Pending() > 0) wake = std::min(wake, flushDue);
-    if (!staged.empty()) wake = std::min(wake, now + kSettleNs);
+    if (receiver.Holding()) wake = std::min(wake, now + kSettleNs);
     int64_t wait = std::max<int64_t>(wake - now, 0);
     timespec timeout{time_t(wait / 1000000000), long(wait % 1000000000)};
-    pollfd pfd[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    if (ppoll(pfd, 2, &timeout, &waitMask) < 0) continue;
+    pollfd pfd[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {flusher.FailureFd(), POLLIN, 0}};
+    if (ppoll(pfd, 3, &timeout, &waitMask) < 0) continue;
+    if (pfd[2].revents) break;
 
     // Anything stamped before the cut-off is queued by now; later datagrams
-    // wait for the next round.
+    // wait for the next round, and so does what came after a full batch.
     int64_t cut = Now(CLOCK_REALTIME) - kSettleNs;
-    size_t before = staged.size();
+    bool full = false, any = false;
     for (int i = 0; i < 2; ++i) {
-      size_t from = staged.size();
-      if (Drain(fds[i], i == 1, &scratch, &staged) && staged.size() > from)
-        cut = std::min(cut, staged.back().arrival - 1);
+      int64_t last = 0;
+      int n = receiver.Receive(fds[i], i == 1, &last);
+      any = any || n > 0;
+      if (n == Receiver::kBatch) {
+        full = true;
+        cut = std::min(cut, last - 1);
+      }
     }
-    std::stable_sort(staged.begin() + long(before), staged.end(),
-                     [](const Datagram& a, const Datagram& b) { return a.arrival < b.arrival; });
-    std::inplace_merge(staged.begin(), staged.begin() + long(before), staged.end(),
-                       [](const Datagram& a, const Datagram& b) { return a.arrival < b.arrival; });
-    size_t taken = 0;
-    while (taken < staged.size() && staged[taken].arrival <= cut && !overflow) record(staged[taken++]);
-    staged.erase(staged.begin(), staged.begin() + long(taken));
+    receiver.Release(cut, record);
+    if (any && !full) Pause(kGatherNs, &waitMask);
   }
-  for (size_t i = 0; i < staged.size() && !overflow && status == 0; ++i) record(staged[i]);
+  if (!overflow && !flusher.Failed()) {
+    // What arrived before the end is recorded too, however the end came.
+    const int64_t stop = Now(CLOCK_REALTIME);
+    for (int i = 0; i < 2; ++i) {
+      int64_t last = 0;
+      while (receiver.Receive(fds[i], i == 1, &last) == Receiver::kBatch && last <= stop) {
+      }
+    }
+    receiver.Release(stop, record);
+  }
 
-  if (status == 0 && !writer.Flush()) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
+  if (!flusher.Finish()) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
   if (fsync(out) != 0 && errno != EINVAL && errno != EROFS && status == 0)
     status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
   if (close(out) != 0 && status == 0) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));

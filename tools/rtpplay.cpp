@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "dumpfile.h"
 #include "hpt.h"
 #include "net.h"
+#include "readahead.h"
 #include "stdfds.h"
 
 using namespace rtptools;
@@ -73,15 +75,44 @@ timespec AddNs(timespec t, int64_t ns) {
   return t;
 }
 
-bool Send(int fd, const Address& to, const Record& r, int* lastErrno) {
-  for (int i = 0; i < kSendTries; ++i) {
-    if (sendto(fd, r.data, r.size, 0, to.Sa(), to.len) >= 0) return true;
+// Records due in the same millisecond go out in one call, up to this many.
+constexpr size_t kBurst = 64;
+
+// Sends n records, RTP to `rtp` and RTCP to `rtcp`. Returns how many were
+// given up after kSendTries failed tries.
+long SendBurst(int fd, const Address& rtp, const Address& rtcp, const Record* r, size_t n,
+               int* lastErrno) {
+  mmsghdr msgs[kBurst] = {};
+  iovec iov[kBurst];
+  for (size_t i = 0; i < n; ++i) {
+    const Address& to = r[i].plen == 0 ? rtcp : rtp;
+    iov[i] = {const_cast<uint8_t*>(r[i].data), r[i].size};
+    msgs[i].msg_hdr.msg_name = const_cast<sockaddr*>(to.Sa());
+    msgs[i].msg_hdr.msg_namelen = to.len;
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  long failed = 0;
+  int tries = 0;
+  for (size_t sent = 0; sent < n;) {
+    int k = sendmmsg(fd, msgs + sent, unsigned(n - sent), 0);
+    if (k > 0) {
+      sent += size_t(k);
+      tries = 0;
+      continue;
+    }
     *lastErrno = errno;
     if (errno == EINTR) continue;
-    timespec pause{0, kSendPauseNs};
-    nanosleep(&pause, nullptr);
+    if (++tries < kSendTries) {
+      timespec pause{0, kSendPauseNs};
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    ++failed;  // give this one up
+    ++sent;
+    tries = 0;
   }
-  return false;
+  return failed;
 }
 
 }  // namespace
@@ -139,16 +170,29 @@ int main(int argc, char** argv) {
   if (sock < 0) return Fail(EX_OSERR, error);
 
   const int64_t skipMs = int64_t(seconds) * 1000;
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const uint32_t fromMs = uint32_t(std::min<int64_t>(skipMs, UINT32_MAX));
+  st = reader.SkipBefore(fromMs);
   long failed = 0;
   int lastErrno = 0;
-  Record r;
-  while ((st = reader.Next(&r)) == DumpReader::kOk) {
-    if (int64_t(r.offset) < skipMs) continue;
-    // Against the start, not the previous send, so that lateness never adds up.
-    SleepUntil(AddNs(start, (int64_t(r.offset) - skipMs) * 1000000));
-    if (!Send(sock, r.plen == 0 ? rtcp : rtp, r, &lastErrno)) ++failed;
+  if (st == DumpReader::kOk) {
+    ReadAhead ahead(&reader, fromMs);
+    const std::vector<Record>* records = &ahead.Next();
+    // The schedule is counted from the first records in hand, not from
+    // however long finding them took.
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (; !records->empty(); records = &ahead.Next()) {
+      const Record* r = records->data();
+      for (size_t i = 0, n = records->size(); i < n;) {
+        size_t j = i + 1;
+        while (j < n && r[j].offset == r[i].offset && j - i < kBurst) ++j;
+        // Against the start, not the previous send, so that lateness never adds up.
+        SleepUntil(AddNs(start, (int64_t(r[i].offset) - skipMs) * 1000000));
+        failed += SendBurst(sock, rtp, rtcp, r + i, j - i, &lastErrno);
+        i = j;
+      }
+    }
+    st = ahead.Status();
   }
   close(sock);
   close(in);
