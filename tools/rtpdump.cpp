@@ -50,11 +50,13 @@ constexpr size_t kFlushBytes = 1 << 20;
 constexpr size_t kMaxPending = 256 << 20;
 // Stop short of the 32-bit millisecond offset overflowing.
 constexpr int64_t kMaxOffsetMs = 0xFFFFFFFFLL - 10000;
-// How long after its kernel timestamp a datagram is surely in its socket's queue.
-constexpr int64_t kSettleNs = 1000000;
+// How long after its kernel timestamp a datagram is surely in its socket's
+// queue: stamping and queueing happen in one pass of the network stack.
+constexpr int64_t kSettleNs = 250000;
 // After a round that emptied the sockets, datagrams are left to gather this
-// long, so that a busy stream costs a few system calls per many datagrams.
-constexpr int64_t kGatherNs = 500000;
+// long, so that a busy stream costs a few system calls and one wake-up per
+// many datagrams; the receive buffers hold fifty times as long.
+constexpr int64_t kGatherNs = 2000000;
 
 volatile sig_atomic_t gSignal = 0;
 
@@ -139,9 +141,11 @@ class Receiver {
   // true.
   template <typename Take>
   void Release(int64_t cut, Take take) {
-    std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
+    auto earlier = [](const Held& a, const Held& b) {
       return a.arrival != b.arrival ? a.arrival < b.arrival : a.seq < b.seq;
-    });
+    };
+    // Mostly in order already: only RTCP falls among the RTP.
+    if (!std::is_sorted(held_.begin(), held_.end(), earlier)) std::sort(held_.begin(), held_.end(), earlier);
     size_t taken = 0;
     while (taken < held_.size() && (cut < 0 || held_[taken].arrival <= cut)) {
       const Held& h = held_[taken];
