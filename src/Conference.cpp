@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <iterator>
 
 #include "hpt.h"
 
@@ -176,8 +175,13 @@ std::fstream& operator>>(std::fstream& file, Conference& c) {
     file.setstate(std::ios::failbit);
     return file;
   }
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  // Through istream::read, which turns a failing read (a directory) into
+  // badbit; the buffer's own iterators would throw instead.
+  std::string text;
+  char chunk[4096];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) text.append(chunk, size_t(file.gcount()));
   bool readOk = !file.bad();
+  file.clear();  // the end of the file sets failbit too
   file.close();
   if (!readOk || !ParseConference(text, c.sessionsRecorded, c.timeRecorded))
     file.setstate(std::ios::failbit);
