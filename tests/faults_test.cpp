@@ -177,4 +177,26 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   EXPECT_EQ(RunProgram({"/bin/ls", dir.Path()}).out, "alone.rtp\ntalk.0.a.rtp\ntalk.cf\n");
 }
 
+TEST(Faults, SecondRecordRunOfAConferenceLeavesTheFirstOneAlone) {
+  TempDir dir;
+  const uint16_t port = FreePortPair();
+  Process first({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}, InDir(dir));
+  ASSERT_TRUE(WaitForFileSize(dir / "talk.0.a.rtp", kHeaderOnly, 5)) << first.Err();
+  const std::vector<Sent> sent = Stream(40, 0xE);
+  SendStream("127.0.0.1", port, Prefix(sent, 20));
+  ASSERT_TRUE(WaitForFileSize(dir / "talk.0.a.rtp", DumpSize(Dest(port), Prefix(sent, 20)), 5));
+
+  RunResult second = RunProgram({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}, InDir(dir), 10);
+  EXPECT_TRUE(second.ExitedWith(1));
+  EXPECT_EQ(second.err, "Session file talk.0.a.rtp is being recorded by another run\n");
+
+  SendStream("127.0.0.1", port, {sent.begin() + 20, sent.end()});
+  ASSERT_TRUE(WaitForFileSize(dir / "talk.0.a.rtp", DumpSize(Dest(port), sent), 5));
+  first.Signal(SIGTERM);
+  ASSERT_TRUE(first.Wait(10));
+  EXPECT_TRUE(first.ExitedWith(0));
+  ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
+  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
+}
+
 }  // namespace
