@@ -173,9 +173,18 @@ void Record(const char* audioHost, const std::string& audioPort, const char* vid
   sigprocmask(SIG_SETMASK, &setup.mask, nullptr);
 
   for (int started = (audioHost ? 1 : 0) + (videoHost ? 1 : 0); started > 0; --started) {
+    // Wait for an end without reaping it, then reap and forget the pid with
+    // TERM and HUP held back: passed on in between, they could reach an
+    // unrelated process that was given the pid.
+    siginfo_t info;
+    while (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &block, &old);
     pid_t ended = CheckChildren();
     for (auto& pid : recorders)
       if (pid == ended) pid = 0;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
   }
   if (!conf->SessionRecorded(duration)) Fail(conf->Error(), false);
 }
