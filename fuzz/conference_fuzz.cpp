@@ -15,18 +15,19 @@
 
 namespace {
 
-std::string Dir() {
-  // A memory file system keeps the rewrite's fsync cheap.
-  static std::string dir = [] {
-    char tmpl[] = "/dev/shm/fuzz-conference.XXXXXX";
-    char tmpl2[] = "/tmp/fuzz-conference.XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    if (!d) d = mkdtemp(tmpl2);
-    if (!d) abort();
-    return std::string(d);
-  }();
-  return dir;
-}
+// A directory of its own for the conference file, removed at exit.
+struct Dir {
+  Dir() {
+    // A memory file system keeps the rewrite's fsync cheap.
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+      path = std::string(base) + "/fuzz-conference.XXXXXX";
+      if (mkdtemp(&path[0])) return;
+    }
+    abort();
+  }
+  ~Dir() { rmdir(path.c_str()); }
+  std::string path;
+};
 
 }  // namespace
 
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
   size_t nl = input.find('\n');
   std::string start = input.substr(0, nl), text = nl == std::string::npos ? "" : input.substr(nl + 1);
-  const std::string name = Dir() + "/c";
+  static Dir dir;
+  const std::string name = dir.path + "/c";
   {
     std::ofstream out(name + ".cf", std::ios::binary | std::ios::trunc);
     out << text;
