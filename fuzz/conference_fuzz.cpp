@@ -25,7 +25,10 @@ struct Dir {
     }
     abort();
   }
-  ~Dir() { rmdir(path.c_str()); }
+  ~Dir() {
+    unlink((path + "/c.cf").c_str());
+    rmdir(path.c_str());
+  }
   std::string path;
 };
 
