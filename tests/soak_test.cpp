@@ -85,15 +85,18 @@ TEST(Soak, RecorderKeepsEveryDatagramOfAConferenceWithFlatMemory) {
 
   ExpectRecorded(ReadDump(dir / "a.rtp"), sentA);
   ExpectRecorded(ReadDump(dir / "v.rtp"), sentV);
-  // After the first seconds, a small tolerance for the allocator only.
+  // After the first seconds, no growth beyond what the writer may hold when
+  // a flush comes late on a busy machine (up to 1 MiB).
   const size_t settled = 5;
-  const long toleranceKb = 512;
+  const long toleranceKb = 1280;
   for (auto [name, rss] : {std::pair{"audio", &rssA}, std::pair{"video", &rssV}}) {
     ASSERT_GT(rss->size(), settled);
     const long base = (*rss)[settled - 1];
     const long peak = *std::max_element(rss->begin() + settled, rss->end());
-    std::printf("%s recorder: %zu datagrams, VmRSS %ld kB after %zu s, at most %ld kB later, %ld kB at the end\n",
-                name, (name[0] == 'a' ? sentA : sentV).size(), base, settled, peak, rss->back());
+    std::printf("%s recorder: %zu datagrams, VmRSS %ld kB after %zu s, at most %ld kB later; every 10 s:",
+                name, (name[0] == 'a' ? sentA : sentV).size(), base, settled, peak);
+    for (size_t i = 9; i < rss->size(); i += 10) std::printf(" %ld", (*rss)[i]);
+    std::printf("\n");
     EXPECT_LE(peak, base + toleranceKb) << name;
   }
 }
