@@ -31,7 +31,8 @@ long DumpSize(const std::string& target, const std::vector<Sent>& stream) {
   for (const Sent& s : stream) n += long(rtptools::kRecordHeaderSize + s.data.size());
   return n;
 }
-const long kHeaderOnly = DumpSize(Dest(2), {}) - 1;
+// The recorder writes its header in one write once its sockets are bound.
+const long kHeaderOnly = 1;
 
 // The processes `pid` started and has not reaped.
 std::vector<pid_t> Children(pid_t pid) {
