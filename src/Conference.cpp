@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <iterator>
 
 #include "hpt.h"
 
@@ -83,14 +82,12 @@ bool ParseConference(const std::string& text, int32_t& count, std::vector<std::s
 
 }  // namespace
 
-bool CreateEmptyFile(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
 Conference::Conference(const std::string& name) : name(name), fileName(name + ".cf") {}
+
+Conference::~Conference() {
+  for (int fd : recordLocks)
+    if (fd >= 0) close(fd);
+}
 
 bool Conference::ExistConference() {
   file.open(fileName, std::ios::in);
@@ -129,13 +126,55 @@ std::string Conference::SessionFileName(int32_t index, MediaType m) const {
 }
 
 std::string Conference::FileSessionToRecord(MediaType m) {
-  if (ExistConference() ? !Load() : !Save()) return "";
-  std::string session = SessionFileName(sessionsRecorded, m);
-  if (!CreateEmptyFile(session)) {
-    error = "Cannot create session file " + session + ": " + std::strerror(errno);
-    return "";
+  // The run holds a lock on each session file it records until it ends, so
+  // that a second run on the conference cannot empty a file being recorded.
+  // A run that counted its session between our load and our lock has moved
+  // the index on: load again and take the next one.
+  if (recordLocks[m] >= 0) close(recordLocks[m]);  // before it could drop a new lock
+  recordLocks[m] = -1;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (ExistConference() ? !Load() : !Save()) return "";
+    const int32_t index = sessionsRecorded;
+    std::string session = SessionFileName(index, m);
+    int fd = open(session.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
+    if (fd < 0) {
+      error = "Cannot create session file " + session + ": " + std::strerror(errno);
+      return "";
+    }
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    // Where locks are not supported the run goes on unguarded.
+    if (fcntl(fd, F_SETLK, &lock) != 0 && (errno == EACCES || errno == EAGAIN)) {
+      close(fd);
+      error = "Session file " + session + " is being recorded by another run";
+      return "";
+    }
+    if (!Load()) {
+      close(fd);
+      return "";
+    }
+    if (sessionsRecorded != index) {
+      close(fd);
+      continue;
+    }
+    // Both media of a run share one index.
+    MediaType other = m == Audio ? Video : Audio;
+    if (recordLocks[other] >= 0 && lockedIndex != index) {
+      close(fd);
+      break;
+    }
+    if (ftruncate(fd, 0) != 0) {
+      error = "Cannot create session file " + session + ": " + std::strerror(errno);
+      close(fd);
+      return "";
+    }
+    recordLocks[m] = fd;
+    lockedIndex = index;
+    return session;
   }
-  return session;
+  error = "Conference file " + fileName + " is being changed by another run";
+  return "";
 }
 
 std::string Conference::FileSessionToPlay(MediaType m) {
@@ -176,8 +215,13 @@ std::fstream& operator>>(std::fstream& file, Conference& c) {
     file.setstate(std::ios::failbit);
     return file;
   }
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  // Through istream::read, which turns a failing read (a directory) into
+  // badbit; the buffer's own iterators would throw instead.
+  std::string text;
+  char chunk[4096];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) text.append(chunk, size_t(file.gcount()));
   bool readOk = !file.bad();
+  file.clear();  // the end of the file sets failbit too
   file.close();
   if (!readOk || !ParseConference(text, c.sessionsRecorded, c.timeRecorded))
     file.setstate(std::ios::failbit);

@@ -13,6 +13,9 @@ enum MediaType { Audio = 0, Video = 1 };
 class Conference {
  public:
   explicit Conference(const std::string& name);
+  ~Conference();
+  Conference(const Conference&) = delete;
+  Conference& operator=(const Conference&) = delete;
 
   // True when the conference file can be opened for reading.
   bool ExistConference();
@@ -28,7 +31,9 @@ class Conference {
 
   // The session file to record medium `m` into, created empty (an older one
   // is emptied). Loads the conference file first, or creates it when it is
-  // missing. Empty when that fails; Error() says why.
+  // missing. Empty when that fails, or when another run is recording into
+  // that file; Error() says why. The file stays locked against other runs
+  // until the conference is destroyed.
   std::string FileSessionToRecord(MediaType m);
 
   // The session file of medium `m` for the session due now, if it can be
@@ -58,6 +63,8 @@ class Conference {
   std::string fileName;
   std::vector<std::string> timeRecorded;
   std::string error;
+  int recordLocks[2] = {-1, -1};  // per medium, open while recording
+  int32_t lockedIndex = -1;
 
   static bool firstTime;
 
@@ -78,9 +85,5 @@ std::fstream& operator>>(std::fstream& file, Conference& c);
 // whole conference) and turns `start` into the offset within the first
 // session left. An offset of 0 leaves `start` untouched.
 void ManageStartPosition(Conference* c, std::string& start);
-
-// Creates (or empties) `path` with permission bits 0664 before the umask.
-// False with errno set when it cannot.
-bool CreateEmptyFile(const std::string& path);
 
 #endif

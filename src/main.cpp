@@ -80,6 +80,19 @@ pid_t ForkChild(const SignalSetup* setup) {
 
 const SignalSetup* recordSignals;  // set while a record run starts its recorders
 
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
+// no conference or session file opened later takes their place and catches
+// messages. False if that fails.
+bool EnsureStdFds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() returns the lowest free descriptor, which is this one.
+    int n = open("/dev/null", O_RDWR);
+    if (n != fd) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void usage() {
@@ -160,9 +173,18 @@ void Record(const char* audioHost, const std::string& audioPort, const char* vid
   sigprocmask(SIG_SETMASK, &setup.mask, nullptr);
 
   for (int started = (audioHost ? 1 : 0) + (videoHost ? 1 : 0); started > 0; --started) {
+    // Wait for an end without reaping it, then reap and forget the pid with
+    // TERM and HUP held back: passed on in between, they could reach an
+    // unrelated process that was given the pid.
+    siginfo_t info;
+    while (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &block, &old);
     pid_t ended = CheckChildren();
     for (auto& pid : recorders)
       if (pid == ended) pid = 0;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
   }
   if (!conf->SessionRecorded(duration)) Fail(conf->Error(), false);
 }
@@ -192,6 +214,7 @@ void Play(const char* audioHost, const std::string& audioPort, const std::string
 }
 
 int main(int argc, char* argv[]) {
+  if (!EnsureStdFds()) return 1;
   bool record = false, play = false, durationGiven = false, startGiven = false;
   std::string duration, start;
   std::unique_ptr<Conference> conf;

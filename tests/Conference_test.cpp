@@ -1,10 +1,12 @@
 #include "Conference.h"
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -199,4 +201,33 @@ TEST_F(ConferenceTest, ExistSessionToPlayLoadsOnceAndAppliesTheOffset) {
   EXPECT_EQ(c.ExistSessionToPlay(start), 0);
 }
 
+TEST_F(ConferenceTest, TenThousandSessionsLoadSkipAndSaveInLinearTime) {
+  const int32_t n = 10000;
+  std::string cf = "SessionsRecorded = " + std::to_string(n) + "\n";
+  for (int32_t i = 0; i < n; ++i) cf += "TimeRecorded" + std::to_string(i) + " = " + std::to_string(i % 7 + 1) + "\n";
+  WriteFile(Name() + ".cf", cf);
+  // Minutes 1..7 repeat, 28 minutes per 7 sessions: 9999 of them end before
+  // the last one, which starts 30 s before the offset.
+  int64_t before = 0;
+  for (int32_t i = 0; i + 1 < n; ++i) before += (i % 7 + 1) * 60;
+  std::string start = std::to_string(before + 30);
+
+  timespec t0, t1;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  Conference c(Name());
+  ASSERT_TRUE(Load(c));
+  ManageStartPosition(&c, start);
+  ASSERT_TRUE(c.SessionRecorded("9"));
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  std::printf("10000 sessions loaded, skipped and saved in %.1f ms\n",
+              (t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6);
+
+  EXPECT_EQ(start, "30");
+  EXPECT_EQ(ReadFile(Name() + ".cf"), cf.replace(0, cf.find('\n'), "SessionsRecorded = 10001") + "TimeRecorded10000 = 9\n");
+  Conference again(Name());
+  ASSERT_TRUE(Load(again));
+  EXPECT_EQ(again.NumSessionsRecorded(), n + 1);
+}
+
 }  // namespace
+

@@ -1,11 +1,13 @@
 // Runs the built confrec with stand-ins for the recorder and the player.
 #include <signal.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
@@ -336,6 +338,118 @@ TEST_F(Confrec, MissingSessionFileLeavesNoPlayerBehind) {
   auto starts = Starts();
   ASSERT_EQ(starts.size(), 2u);  // session 0 only
   for (auto& e : starts) EXPECT_EQ(e.args[1].substr(0, 4), "m.0.");
+}
+
+TEST_F(Confrec, FullDiskDuringTheRewriteKeepsTheConferenceFile) {
+  ASSERT_EQ(mkdir((dir / "disk").c_str(), 0755), 0);
+  SmallDisk disk(dir / "disk", "64k");
+  if (!disk.Ok()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  const std::string before = "SessionsRecorded = 1\nTimeRecorded0 = 5\n";
+  WriteFile(dir / "disk/m.cf", before);
+  disk.Fill();
+  RunResult r = RunConfrec({"-r", "-c", "disk/m", "-a", "h/2"});
+  EXPECT_TRUE(r.ExitedWith(1));
+  EXPECT_EQ(r.err, "Cannot write conference file disk/m.cf: No space left on device\n");
+  EXPECT_EQ(ReadFile(dir / "disk/m.cf"), before);
+  EXPECT_EQ(Starts().size(), 1u);
+  EXPECT_EQ(RunProgram({"/bin/ls", dir / "disk"}).out, "filler\nm.1.a.rtp\nm.cf\n");
+}
+
+// No recorder outlives a record run, whenever a signal comes.
+bool AllGone(const std::vector<Event>& starts) {
+  for (const Event& e : starts)
+    if (kill(e.pid, 0) == 0 || errno != ESRCH) return false;
+  return true;
+}
+
+TEST_F(Confrec, SignalsAtEveryStageOfARecordRun) {
+  const std::string counted = "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n";
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    // Before any recorder starts (confrec waits to open a FIFO as its
+    // conference file): it ends by the signal, having started nothing.
+    ASSERT_EQ(mkfifo((dir / "m.cf").c_str(), 0644), 0);
+    Process before({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"}, Options());
+    usleep(100000);
+    before.Signal(sig);
+    ASSERT_TRUE(before.Wait(10));
+    EXPECT_EQ(before.TermSignal(), sig);
+    EXPECT_EQ(ReadFile(dir / "log"), "");
+    unlink((dir / "m.cf").c_str());
+
+    // While the recorders start, run and end, and while the session is
+    // saved: TERM and HUP end the recorders, INT is theirs alone; confrec
+    // counts the session whatever comes.
+    Process during({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"},
+                   Options({"STANDIN_ACTION=parent:" + std::to_string(sig) + ",sleep:300",
+                            "STANDIN_ACTION_V=sleep:300"}));
+    // TERM and HUP may end the video recorder before it could tell.
+    ASSERT_TRUE(AwaitStarts(1));
+    for (int i = 0; i < 5000 && during.Running(); ++i) {
+      during.Signal(sig);
+      usleep(1000);
+    }
+    ASSERT_TRUE(during.Wait(10));
+    EXPECT_TRUE(during.ExitedWith(0));
+    std::string line = "Child died with signal " + std::to_string(sig) + "\n";
+    EXPECT_EQ(during.Err(), sig == SIGINT ? "" : line + line);
+    EXPECT_EQ(Cf(), counted);
+    EXPECT_TRUE(AllGone(Starts()));
+    unlink((dir / "m.cf").c_str());
+    unlink((dir / "log").c_str());
+  }
+}
+
+TEST_F(Confrec, AwkwardConferenceNamesGetTheirFilesOrAClearMessage) {
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  for (const std::string name : {"a b", "caf\xc3\xa9 \xff", "-x", "--", "sub/"}) {
+    SCOPED_TRACE(name);
+    unlink((dir / "log").c_str());
+    RunResult r = RunConfrec({"-r", "-c", name, "-a", "h/2"});
+    EXPECT_TRUE(r.ExitedWith(0));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadFile(dir / (name + ".cf")), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
+    r = RunConfrec({"-p", "-c", name, "-a", "h/2"});
+    EXPECT_TRUE(r.ExitedWith(0));
+    auto starts = Starts();
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[0].args[5], name + ".0.a.rtp");
+    EXPECT_EQ(starts[1].args[1], name + ".0.a.rtp");
+  }
+
+  // A conference file that is a directory.
+  ASSERT_EQ(mkdir((dir / "d.cf").c_str(), 0755), 0);
+  for (const Args& args : {Args{"-r", "-c", "d", "-a", "h/2"}, Args{"-p", "-c", "d", "-a", "h/2"}}) {
+    RunResult r = RunConfrec(args);
+    EXPECT_TRUE(r.ExitedWith(1));
+    EXPECT_EQ(r.err, "Corrupt conference file d.cf\n");
+  }
+
+  // Paths near PATH_MAX: 20 directories of 200 characters, then the name.
+  std::string deep;
+  for (int i = 0; i < 20; ++i) {
+    deep += std::string(200, char('a' + i)) + "/";
+    ASSERT_EQ(mkdir((dir / deep).c_str(), 0755), 0);
+  }
+  // The longest name whose files and the conference file's temporary fit.
+  std::string fits = deep + std::string(PATH_MAX - 1 - 15 - deep.size(), 'm');
+  unlink((dir / "log").c_str());
+  RunResult r = RunConfrec({"-r", "-c", fits, "-a", "h/2"});
+  EXPECT_TRUE(r.ExitedWith(0));
+  // Too long to be named from the test's own directory.
+  char cwd[PATH_MAX];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd) && chdir(dir.Path().c_str()) == 0);
+  EXPECT_EQ(ReadFile(fits + ".cf"), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
+  EXPECT_TRUE(FileExists(fits + ".0.a.rtp"));
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_EQ(Starts().size(), 1u);
+  EXPECT_EQ(Starts()[0].args[5], fits + ".0.a.rtp");
+  // One longer than a session file name can be.
+  std::string tooLong = deep + std::string(PATH_MAX - 9 - deep.size(), 'n');
+  r = RunConfrec({"-r", "-c", tooLong, "-a", "h/2"});
+  EXPECT_TRUE(r.ExitedWith(1));
+  EXPECT_EQ(r.err, "Cannot write conference file " + tooLong + ".cf: File name too long\n");
+  EXPECT_EQ(Starts().size(), 1u);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -182,4 +184,26 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+SmallDisk::SmallDisk(const std::string& dir, const std::string& size) : dir_(dir) {
+  static bool ownNamespace =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  mounted_ = ownNamespace &&
+             mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0;
+}
+
+SmallDisk::~SmallDisk() {
+  if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+}
+
+void SmallDisk::Fill() const {
+  int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::string block(4096, 'f');
+  // Bounded: the disk is small, and write stops at the first refusal.
+  for (int i = 0; i < 100000 && write(fd, block.data(), block.size()) > 0; ++i) {
+  }
+  for (int i = 0; i < 4096 && write(fd, block.data(), 1) > 0; ++i) {
+  }
+  close(fd);
 }

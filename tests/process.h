@@ -73,6 +73,25 @@ RunResult RunProgram(const std::vector<std::string>& argv, const ProcessOptions&
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
+// Mounts a tmpfs of `size` (a mount(8) size, e.g. "64k") on the directory
+// `dir`, in a mount namespace of the test's own (made on first use), so
+// that nothing outside the test sees it; unmounted when it goes out of
+// scope. Ok() is false where mounting is not allowed.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& dir, const std::string& size);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool Ok() const { return mounted_; }
+  // Writes a filler file in `dir` until the disk is full.
+  void Fill() const;
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
 // Counts the lines of `text`, for messages.
 std::vector<std::string> Lines(const std::string& text);
 

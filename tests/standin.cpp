@@ -2,7 +2,8 @@
 // does what the test asks through its environment.
 //
 //   STANDIN_LOG       file that gets one "S|..." line at start and "E|..." at end
-//   STANDIN_ACTION    comma-separated steps: sleep:MS, exit:N, kill:SIG, wait
+//   STANDIN_ACTION    comma-separated steps: sleep:MS, exit:N, kill:SIG, wait,
+//                     parent:SIG (signals the parent, confrec)
 //   STANDIN_ACTION_V  the same, used instead when the session file is video's
 #include <fcntl.h>
 #include <signal.h>
@@ -84,6 +85,8 @@ int main(int argc, char* argv[]) {
     } else if (verb == "kill") {
       Log("E|" + name + "|" + std::to_string(getpid()) + "|" + std::to_string(NowMs()));
       raise(arg);
+    } else if (verb == "parent") {
+      kill(getppid(), arg);
     } else if (verb == "wait") {
       // Until a signal ends it; bounded so that no test can hang on it.
       for (int i = 0; i < 300; ++i) usleep(100000);

@@ -16,7 +16,9 @@ add_executable(rtptools_e2e_tests
   ${RTPTOOLS_TESTS}/rtpplay_test.cpp
   ${RTPTOOLS_TESTS}/multicast_test.cpp
   ${RTPTOOLS_TESTS}/confrec_tools_test.cpp
-  ${RTPTOOLS_TESTS}/install_test.cpp)
+  ${RTPTOOLS_TESTS}/install_test.cpp
+  ${RTPTOOLS_TESTS}/faults_test.cpp
+  ${RTPTOOLS_TESTS}/soak_test.cpp)
 target_link_libraries(rtptools_e2e_tests PRIVATE rtptestsupport GTest::gtest_main)
 target_compile_definitions(rtptools_e2e_tests PRIVATE
   RTPDUMP_BIN="$<TARGET_FILE:rtpdump>"
