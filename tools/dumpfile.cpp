@@ -175,6 +175,7 @@ DumpReader::Status DumpReader::Next(Record* record) {
 }
 
 DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
+  if (ms == 0) return kOk;
   struct stat info;
   off_t here = lseek(fd_, 0, SEEK_CUR);
   if (here < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return kOk;
@@ -182,13 +183,14 @@ DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   // The bytes already buffered come first: the walk starts where they do.
   size_t at = size_t(here) - (end_ - pos_);
   // Mapped a window at a time, so that memory stays the same however large
-  // the file.
-  const size_t kWindow = 32 << 20;
+  // the file; small at first, as the place sought is often near.
+  size_t window = 1 << 20;
   Status status = kOk;
   bool mapped = false;
   size_t lastLength = 0;
   while (status == kOk && at < size) {
-    const size_t start = at & ~size_t(4095), length = std::min(kWindow, size - start);
+    const size_t start = at & ~size_t(4095), length = std::min(window, size - start);
+    window = std::min<size_t>(window * 2, 32 << 20);
     // Populated at once: faulting page by page costs more than the walk.
     void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_, off_t(start));
     if (map == MAP_FAILED) {
