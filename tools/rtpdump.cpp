@@ -46,6 +46,7 @@ const char kUsage[] =
 // Records older than this are written out even when few.
 constexpr int64_t kFlushDelayNs = 500 * 1000000LL;
 constexpr size_t kFlushBytes = 1 << 20;
+constexpr int64_t kRetryNs = 10 * 1000000LL;
 // Past this much waiting on a stalled disk, receiving waits for it too.
 constexpr size_t kMaxPending = 256 << 20;
 // Stop short of the 32-bit millisecond offset overflowing.
@@ -318,8 +319,11 @@ int main(int argc, char** argv) {
     int64_t now = Now(CLOCK_MONOTONIC);
     if (now >= endMono) break;
     if (flusher.Failed()) break;
-    if (writer.Pending() > 0 && (now >= flushDue || writer.Pending() >= kFlushBytes))
+    if (writer.Pending() > 0 && (now >= flushDue || writer.Pending() >= kFlushBytes)) {
       flusher.Kick(kMaxPending);
+      // Still writing the last batch: look again shortly, not at once.
+      if (writer.Pending() > 0) flushDue = now + kRetryNs;
+    }
     int64_t wake = endMono;
     if (writer.Pending() > 0) wake = std::min(wake, flushDue);
     if (receiver.Holding()) wake = std::min(wake, now + kSettleNs);
