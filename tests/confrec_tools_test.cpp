@@ -14,13 +14,6 @@
 
 namespace {
 
-ProcessOptions InDir(const TempDir& dir) {
-  ProcessOptions opt;
-  opt.cwd = dir.Path();
-  opt.pathPrefix = TOOLS_BIN_DIR;
-  return opt;
-}
-
 TEST(ConfrecWithTools, RecordingStoppedByTheInterruptKeyKeepsEveryDatagram) {
   TempDir dir;
   const uint16_t audio = FreePortPair();

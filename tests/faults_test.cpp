@@ -16,13 +16,6 @@
 
 namespace {
 
-ProcessOptions InDir(const TempDir& dir) {
-  ProcessOptions opt;
-  opt.cwd = dir.Path();
-  opt.pathPrefix = TOOLS_BIN_DIR;
-  return opt;
-}
-
 std::string Dest(uint16_t port) { return "127.0.0.1/" + std::to_string(port); }
 
 // Bytes of a dump file holding `stream` recorded from `target`.

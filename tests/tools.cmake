@@ -5,6 +5,7 @@ set(RTPTOOLS_TESTS ${CMAKE_CURRENT_LIST_DIR})
 # Dump files, RTP packets and sockets for the tests below.
 add_library(rtptestsupport STATIC ${RTPTOOLS_TESTS}/udp_helpers.cpp)
 target_link_libraries(rtptestsupport PUBLIC rtptools testsupport GTest::gtest)
+target_compile_definitions(rtptestsupport PRIVATE TOOLS_BIN_DIR="$<TARGET_FILE_DIR:rtpdump>")
 
 add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp
   ${RTPTOOLS_TESTS}/readahead_test.cpp ${RTPTOOLS_TESTS}/summary_test.cpp)
@@ -24,7 +25,6 @@ target_compile_definitions(rtptools_e2e_tests PRIVATE
   RTPDUMP_BIN="$<TARGET_FILE:rtpdump>"
   RTPPLAY_BIN="$<TARGET_FILE:rtpplay>"
   CONFREC_BIN="$<TARGET_FILE:confrec>"
-  TOOLS_BIN_DIR="$<TARGET_FILE_DIR:rtpdump>"
   CMAKE_BIN="${CMAKE_COMMAND}"
   BUILD_DIR="${CMAKE_BINARY_DIR}")
 add_dependencies(rtptools_e2e_tests rtpdump rtpplay rtpinfo confrec)

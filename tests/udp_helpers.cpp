@@ -278,3 +278,10 @@ bool WaitForFileSize(const std::string& path, long size, double seconds) {
     Sleep(0.01);
   }
 }
+
+ProcessOptions InDir(const TempDir& dir) {
+  ProcessOptions opt;
+  opt.cwd = dir.Path();
+  opt.pathPrefix = TOOLS_BIN_DIR;
+  return opt;
+}

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "dumpfile.h"
+#include "process.h"
 
 // One record as read back from a dump file.
 struct DumpRecord {
@@ -75,5 +76,8 @@ void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
 uint16_t FreePortPair();
 // Polls until `path` is at least `size` bytes long, for at most `seconds`.
 bool WaitForFileSize(const std::string& path, long size, double seconds);
+
+// A program run in `dir` with the built tools first on PATH.
+ProcessOptions InDir(const TempDir& dir);
 
 #endif

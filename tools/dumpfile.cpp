@@ -1,6 +1,7 @@
 #include "dumpfile.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -241,6 +242,17 @@ DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   pos_ = end_ = 0;
   eof_ = false;
   return kOk;
+}
+
+int OpenDumpFile(const std::string& file) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
 }
 
 const char* StatusText(DumpReader::Status status) {

@@ -96,6 +96,10 @@ class DumpReader {
 
 const char* StatusText(DumpReader::Status status);
 
+// Opens `file` for a DumpReader; a directory fails with EISDIR. -1 with
+// errno set on failure.
+int OpenDumpFile(const std::string& file);
+
 }  // namespace rtptools
 
 #endif

@@ -2,7 +2,6 @@
 // a conference.
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -53,13 +52,7 @@ void Fail(int code, const std::string& message) {
 
 // Summarises one file; false when it cannot be opened (reported).
 bool Inspect(const std::string& file, Summary* s) {
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info;
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    close(fd);
-    fd = -1;
-    errno = EISDIR;
-  }
+  int fd = OpenDumpFile(file);
   if (fd < 0) {
     int err = errno;
     Fail(EX_NOINPUT, file + ": " + std::strerror(err));

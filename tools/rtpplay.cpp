@@ -5,7 +5,6 @@
 #include <getopt.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sysexits.h>
 #include <time.h>
 #include <unistd.h>
@@ -148,13 +147,7 @@ int main(int argc, char** argv) {
     return Usage(std::string("bad address '") + argv[optind] +
                  "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)");
 
-  int in = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info;
-  if (in >= 0 && fstat(in, &info) == 0 && S_ISDIR(info.st_mode)) {
-    close(in);
-    in = -1;
-    errno = EISDIR;
-  }
+  int in = OpenDumpFile(file);
   if (in < 0) return Fail(EX_NOINPUT, file + ": " + std::strerror(errno));
   DumpReader reader(in);
   DumpReader::Status st = reader.ReadHeader(nullptr, nullptr);
