@@ -33,7 +33,6 @@ void usage() {
   std::exit(64);
 }
 
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
 double Percentile(std::vector<double> v, double q) {
   std::sort(v.begin(), v.end());

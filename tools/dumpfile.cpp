@@ -24,12 +24,6 @@ void Put32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v);
 }
 
-uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 }  // namespace
 
 bool DumpWriter::WriteAll(const uint8_t* p, size_t n, size_t* written) {
@@ -154,6 +148,7 @@ DumpReader::Status DumpReader::ReadHeader(std::string* text, FileHeader* header)
     header->port = Get16(h + 12);
   }
   pos_ += lineEnd + 1 + kFileHeaderSize;
+  position_ = lineEnd + 1 + kFileHeaderSize;
   return kOk;
 }
 
@@ -172,6 +167,7 @@ DumpReader::Status DumpReader::Next(Record* record) {
   record->data = p + kRecordHeaderSize;
   record->size = len - kRecordHeaderSize;
   pos_ += len;
+  position_ += len;
   return kOk;
 }
 
@@ -241,6 +237,7 @@ DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   if (lseek(fd_, off_t(at), SEEK_SET) < 0) return kIoError;
   pos_ = end_ = 0;
   eof_ = false;
+  position_ = at;
   return kOk;
 }
 

@@ -18,6 +18,12 @@ constexpr size_t kMaxRecordData = 65535 - kRecordHeaderSize;
 // Longer first lines are not taken for a dump file's text line.
 constexpr size_t kMaxTextLine = 4096;
 
+// Big-endian fields, as the format and RTP store them.
+inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+inline uint32_t Get32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
 struct FileHeader {
   uint32_t startSec = 0;
   uint32_t startUsec = 0;
@@ -78,6 +84,9 @@ class DumpReader {
   // kOk with *record pointing into the reader's buffer (valid until the next
   // call), kEnd at a clean end, kTruncated if the file ends inside a record.
   Status Next(Record* record);
+  // Bytes of the file taken so far: where the next record starts, or where
+  // reading found the file damaged.
+  uint64_t Position() const { return position_; }
   // Moves past the leading records before offset `ms` by walking their
   // headers in a mapping of the file, without reading their data. kOk when
   // positioned, also at the end of the file; a file that cannot be mapped (a
@@ -91,6 +100,7 @@ class DumpReader {
   int fd_;
   std::vector<uint8_t> buf_;
   size_t pos_ = 0, end_ = 0;
+  uint64_t position_ = 0;
   bool eof_ = false, error_ = false;
 };
 

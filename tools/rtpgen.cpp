@@ -54,7 +54,6 @@ int64_t NowNs() {
 
 void Put16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
 void Put32(uint8_t* p, uint32_t v) { Put16(p, v >> 16), Put16(p + 2, v); }
-uint32_t Get16(const uint8_t* p) { return uint32_t(p[0] << 8 | p[1]); }
 
 // A compound RTCP packet: sender report, then SDES with a CNAME.
 std::vector<uint8_t> SenderReport(uint32_t ssrc, uint32_t rtpTs, uint32_t packets,
@@ -206,7 +205,7 @@ int Recv(int argc, char** argv) {
       lastArrival = NowNs();
       ++counts[i];
       if (i == 0 && n >= 12) {
-        uint32_t ssrc = Get16(&buf[8]) << 16 | Get16(&buf[10]);
+        uint32_t ssrc = Get32(&buf[8]);
         unsigned seq = Get16(&buf[2]);
         size_t k = 0;
         while (k < sources.size() && sources[k].ssrc != ssrc) ++k;

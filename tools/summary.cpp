@@ -1,9 +1,5 @@
 #include "summary.h"
 
-#include <unistd.h>
-
-#include <cstring>
-
 namespace rtptools {
 
 StreamStats::StreamStats(uint32_t ssrc) : ssrc(ssrc), seen_(65536 / 64) {}
@@ -28,14 +24,6 @@ void StreamStats::Add(uint16_t seq, uint8_t payloadType, uint32_t offsetMs) {
   ++packets;
   lastOffset_ = offsetMs;
 }
-
-namespace {
-
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-}  // namespace
 
 void Summary::Add(const Record& r) {
   lastOffset = r.offset;
@@ -62,28 +50,17 @@ void Summary::Add(const Record& r) {
     it = index_.emplace(ssrc, streams.size()).first;
     streams.emplace_back(ssrc);
   }
-  streams[it->second].Add(uint16_t(r.data[2] << 8 | r.data[3]), r.data[1], r.offset);
+  streams[it->second].Add(Get16(r.data + 2), r.data[1], r.offset);
 }
 
 DumpReader::Status Summarize(int fd, Summary* s) {
   DumpReader reader(fd);
   s->end = reader.ReadHeader(&s->text, &s->header);
   if (s->end != DumpReader::kOk) return s->end;
-  // The reader does not say how long the text line was; look when we can.
-  char line[kMaxTextLine + 1];
-  ssize_t n = pread(fd, line, sizeof line, 0);
-  const void* nl = n > 0 ? std::memchr(line, '\n', size_t(n)) : nullptr;
-  size_t lineBytes = nl ? size_t(static_cast<const char*>(nl) - line) + 1
-                        : sizeof kDumpMagic + (s->text.empty() ? 0 : s->text.size() + 1);
-  s->headerBytes = lineBytes + kFileHeaderSize;
-
-  uint64_t at = s->headerBytes;
+  s->headerBytes = reader.Position();
   Record r;
-  while ((s->end = reader.Next(&r)) == DumpReader::kOk) {
-    s->Add(r);
-    at += kRecordHeaderSize + r.size;
-  }
-  s->damageAt = at;
+  while ((s->end = reader.Next(&r)) == DumpReader::kOk) s->Add(r);
+  s->damageAt = reader.Position();
   return s->end;
 }
 
