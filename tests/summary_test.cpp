@@ -103,6 +103,16 @@ TEST(Report, JsonStringsAreEscapedAndValidUtf8) {
   EXPECT_EQ(JsonQuote("\xff|\xc3|\xc0\xaf|\xed\xa0\x80"),
             "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\"");
   EXPECT_EQ(FormatDuration(3723004), "1:02:03.004");
+
+  // A source that used every payload type keeps its whole table line.
+  Summary sum;
+  sum.end = DumpReader::kEnd;
+  for (int pt = 0; pt < 128; ++pt) {
+    std::string p = RtpPacket(uint16_t(pt), 5, 12);
+    p[1] = char(pt);
+    sum.Add(Record{uint16_t(p.size()), uint32_t(pt), reinterpret_cast<const uint8_t*>(p.data()), p.size()});
+  }
+  EXPECT_NE(TableReport("f", sum).find(",126,127 "), std::string::npos) << TableReport("f", sum);
 }
 
 }  // namespace

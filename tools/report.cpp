@@ -11,12 +11,16 @@ namespace {
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...) {
-  char buf[256];
-  va_list ap;
+  // Sized by a first pass: a source's payload types make a line of any length.
+  va_list ap, again;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_copy(again, ap);
+  int n = vsnprintf(nullptr, 0, fmt, ap);
   va_end(ap);
-  return buf;
+  std::string out(size_t(n > 0 ? n : 0), '\0');
+  vsnprintf(&out[0], out.size() + 1, fmt, again);
+  va_end(again);
+  return out;
 }
 
 std::string Ipv4(uint32_t address) {
