@@ -3,19 +3,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include "args.h"
 #include "hpt.h"
+
+using rtptools::MinutesToMs;
 
 bool Conference::firstTime = true;
 
 namespace {
-
-int32_t Clamp(int64_t v) {
-  return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
-}
 
 // Writes `content` to a fresh file beside `path` and renames it into place, so
 // that a failure at any point leaves the old file whole. Returns 0 or errno.
@@ -229,15 +229,20 @@ std::fstream& operator>>(std::fstream& file, Conference& c) {
 }
 
 void ManageStartPosition(Conference* c, std::string& start) {
-  int32_t s = TextToInt(start.c_str());
-  if (s == 0) return;
+  int32_t seconds = TextToInt(start.c_str());
+  if (seconds == 0) return;
+  // In milliseconds, as durations may have fractions of a minute; bounded
+  // so that no sum of durations can overflow.
+  const int64_t kLimit = int64_t{1} << 62;
+  int64_t s = int64_t{seconds} * 1000;
   for (int32_t i = 0; i < c->NumSessionsRecorded(); ++i) {
-    int32_t d = Clamp(int64_t{TextToInt(c->timeRecorded[static_cast<size_t>(i)].c_str())} * 60);
+    int64_t d = MinutesToMs(c->timeRecorded[static_cast<size_t>(i)].c_str());
     if (d >= s) {
-      start = std::to_string(s);
+      // Whole seconds, rounded down: the player starts early, never late.
+      start = std::to_string(s / 1000);
       return;
     }
-    s = Clamp(int64_t{s} - d);
+    s = std::min(s - d, kLimit);
     c->SessionPlayed();
   }
 }

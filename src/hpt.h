@@ -1,13 +1,13 @@
-// Address specifications "host/port[/ttl]", and numbers read from texts.
+// Address specifications "host/port[/ttl]".
 #ifndef CONFREC_HPT_H
 #define CONFREC_HPT_H
 
 #include <string>
 
-// Reads a number as atoi does (leading white space, an optional sign, decimal
-// digits; 0 when there are none), but saturates at the limits of a 32-bit
-// int instead of overflowing.
-int TextToInt(const char* text);
+#include "args.h"
+
+// Numbers are read as the tools read start offsets.
+using rtptools::TextToInt;
 
 // Takes "host/port[/ttl]" apart. The host is cut out in place: the first '/'
 // of `spec` becomes NUL. On success (0) `port` holds the port as a decimal

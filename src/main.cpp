@@ -10,8 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
+#include "args.h"
 #include "hpt.h"
+#include "net.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -80,17 +84,48 @@ pid_t ForkChild(const SignalSetup* setup) {
 
 const SignalSetup* recordSignals;  // set while a record run starts its recorders
 
-// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
-// no conference or session file opened later takes their place and catches
-// messages. False if that fails.
-bool EnsureStdFds() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // open() returns the lowest free descriptor, which is this one.
-    int n = open("/dev/null", O_RDWR);
-    if (n != fd) return false;
-  }
+// One medium's address as hpt took it apart, and its port and TTL as typed,
+// for messages.
+struct Medium {
+  explicit Medium(const char* label) : label(label) {}
+  const char* label;
+  char* host = nullptr;
+  std::string port, ttl = "1";
+  std::string typedPort, typedTtl;
+};
+
+// Takes -a or -v apart into `m`; false when hpt refuses it.
+bool TakeAddress(char* arg, Medium& m) {
+  const std::string typed = arg;
+  m.host = arg;
+  if (hpt(arg, m.port, &m.ttl) < 0) return false;
+  size_t slash = typed.find('/'), second = typed.find('/', slash + 1);
+  m.typedPort = typed.substr(slash + 1, second == std::string::npos ? std::string::npos : second - slash - 1);
+  if (second != std::string::npos) m.typedTtl = typed.substr(second + 1, typed.find('/', second + 1) - second - 1);
   return true;
+}
+
+// The values the tools would refuse, refused here first, before any file is
+// touched or any child started: a run that records nothing must not look
+// like one that succeeded.
+void CheckForTools(const Medium& m, bool play) {
+  uint16_t port;
+  int ttl;
+  if (!rtptools::ParsePort(m.port, &port))
+    Fail(std::string(m.label) + " port " + m.typedPort + " is not ranged [2.." +
+             std::to_string(rtptools::kMaxPort) + "]",
+         true);
+  if (play && !rtptools::ParseTtl(m.ttl, &ttl))
+    Fail(std::string(m.label) + " TTL " + m.typedTtl + " is not ranged [0.." + std::to_string(rtptools::kMaxTtl) + "]",
+         true);
+  // The host as the tool will read it from the destination confrec builds.
+  std::string host, error;
+  rtptools::ParseHostPort(std::string(m.host) + "/" + m.port, &host, &port);
+  std::vector<rtptools::Address> listen;
+  rtptools::Address destination;
+  bool known = play ? rtptools::ResolveDestination(host, port, &destination, &error)
+                    : rtptools::ResolveListen(host, port, &listen, &error);
+  if (!known) Fail(std::string(m.label) + " host " + m.host + " does not resolve: " + error, true);
 }
 
 }  // namespace
@@ -214,13 +249,11 @@ void Play(const char* audioHost, const std::string& audioPort, const std::string
 }
 
 int main(int argc, char* argv[]) {
-  if (!EnsureStdFds()) return 1;
+  if (!rtptools::EnsureStdFds()) return 1;
   bool record = false, play = false, durationGiven = false, startGiven = false;
   std::string duration, start;
   std::unique_ptr<Conference> conf;
-  char* audioHost = nullptr;
-  char* videoHost = nullptr;
-  std::string audioPort, videoPort, audioTtl = "1", videoTtl = "1";
+  Medium audio("Audio"), video("Video");
 
   int opt;
   while ((opt = getopt(argc, argv, "rpo:c:t:a:v:")) != -1) {
@@ -250,12 +283,10 @@ int main(int argc, char* argv[]) {
         durationGiven = true;
         break;
       case 'a':
-        audioHost = optarg;
-        error = hpt(audioHost, audioPort, &audioTtl) < 0;
+        error = !TakeAddress(optarg, audio);
         break;
       case 'v':
-        videoHost = optarg;
-        error = hpt(videoHost, videoPort, &videoTtl) < 0;
+        error = !TakeAddress(optarg, video);
         break;
       default:
         error = true;
@@ -276,16 +307,19 @@ int main(int argc, char* argv[]) {
   }
   if (!record && !play) Fail("Un option -r or -p is needed", true);
   if (!conf) Fail("Conference name is needed", true);
-  // The conference file keeps one duration per line.
-  if (duration.find('\n') != std::string::npos) Fail("Duration minutes must fit on one line", true);
+  int64_t ms;
+  if (durationGiven && !rtptools::ParseMinutes(duration, &ms))
+    Fail("Duration " + duration + " is not a positive number of minutes", true);
   if (!durationGiven) duration = "1000000";
+  for (const Medium* m : {&audio, &video})
+    if (m->host) CheckForTools(*m, play);
 
   // Children start with descriptor 2 closed.
   fcntl(2, F_SETFD, fcntl(2, F_GETFD) | FD_CLOEXEC);
 
   if (record)
-    Record(audioHost, audioPort, videoHost, videoPort, conf.get(), duration);
+    Record(audio.host, audio.port, video.host, video.port, conf.get(), duration);
   else
-    Play(audioHost, audioPort, audioTtl, videoHost, videoPort, videoTtl, conf.get(), start);
+    Play(audio.host, audio.port, audio.ttl, video.host, video.port, video.ttl, conf.get(), start);
   return 0;
 }

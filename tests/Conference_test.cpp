@@ -184,6 +184,18 @@ TEST_F(ConferenceTest, StartPositionWithOddDurations) {
   EXPECT_EQ(Position(dir, {"-99999999999", "1"}, "5"), P("5", 2));
 }
 
+// Durations count to the millisecond; what is left of the offset goes to the
+// player in whole seconds, rounded down.
+TEST_F(ConferenceTest, StartPositionWithFractionsOfAMinute) {
+  using P = std::pair<std::string, int>;
+  EXPECT_EQ(Position(dir, {"1.5", "2"}, "90"), P("90", 0));
+  EXPECT_EQ(Position(dir, {"1.5", "2"}, "91"), P("1", 1));
+  EXPECT_EQ(Position(dir, {"0.25", "0.25", "1"}, "31"), P("1", 2));
+  EXPECT_EQ(Position(dir, {"0.01", "1"}, "1"), P("0", 1));
+  EXPECT_EQ(Position(dir, {"1.5 min", "1"}, "100"), P("10", 1));
+  EXPECT_EQ(Position(dir, {"-1.5", "1"}, "10"), P("10", 2));
+}
+
 // The only test that asks ExistSessionToPlay: its first successful call loads
 // the file once per process.
 TEST_F(ConferenceTest, ExistSessionToPlayLoadsOnceAndAppliesTheOffset) {

@@ -45,6 +45,26 @@ TEST(ConfrecWithTools, RecordingStoppedByTheInterruptKeyKeepsEveryDatagram) {
   }
 }
 
+TEST(ConfrecWithTools, DecimalDurationEndsTheRecordingByItself) {
+  TempDir dir;
+  const uint16_t port = FreePortPair();
+  timespec begin, end;
+  clock_gettime(CLOCK_MONOTONIC, &begin);
+  Process confrec({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", "127.0.0.1/" + std::to_string(port)},
+                  InDir(dir));
+  ASSERT_TRUE(WaitForFileSize(dir / "talk.0.a.rtp", 40, 5)) << confrec.Err();
+  const std::vector<Sent> sent = Stream(20, 0xA);
+  SendStream("127.0.0.1", port, sent);
+  ASSERT_TRUE(confrec.Wait(20));
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  EXPECT_TRUE(confrec.ExitedWith(0));
+  EXPECT_EQ(confrec.Err(), "");
+  // 0.05 minutes is 3 s, not 0 and not a minute.
+  EXPECT_GE(double(end.tv_sec - begin.tv_sec) + (end.tv_nsec - begin.tv_nsec) / 1e9, 3.0);
+  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 0.05\n");
+  ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
+}
+
 // A conference of two one-minute sessions, each with audio and video records
 // from 0 to 1500 ms, payloads telling session, medium and sequence apart.
 struct Conference {

@@ -1,7 +1,9 @@
 // The real recorder and player under faults: killed, out of disk, started
 // with no standard descriptors; and confrec keeping its sessions through it.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,7 +152,7 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   // Failures whose messages have nowhere to go.
   EXPECT_TRUE(RunProgram(run({CONFREC_BIN, "-r", "-c", "talk"}), InDir(dir)).ExitedWith(1));
   EXPECT_TRUE(RunProgram(run({CONFREC_BIN, "-p", "-c", "talk", "-a", "no.such.host.invalid/2"}), InDir(dir))
-                  .ExitedWith(0));
+                  .ExitedWith(1));
   EXPECT_TRUE(RunProgram(run({RTPPLAY_BIN, "-f", "talk.cf", Dest(port)}), InDir(dir)).ExitedWith(65));
   EXPECT_TRUE(RunProgram(run({RTPDUMP_BIN, "-d", "talk.0.a.rtp", "no.such.host.invalid/2"}), InDir(dir))
                   .ExitedWith(68));
@@ -169,6 +171,61 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   EXPECT_EQ(ReadFile(dir / "talk.cf"), cf);
   EXPECT_EQ(ReadFile(dir / "talk.0.a.rtp"), recorded);
   EXPECT_EQ(RunProgram({"/bin/ls", dir.Path()}).out, "alone.rtp\ntalk.0.a.rtp\ntalk.cf\n");
+}
+
+// Runs `argv` (standard error closed if asked) with /dev, in a mount
+// namespace of its own, replaced by `dev`: /dev/null and the test's own
+// log socket. Exit status 99 when the namespace cannot be made.
+RunResult RunWithDev(const TempDir& dev, const TempDir& work, std::vector<std::string> argv, bool closeStderr) {
+  const std::string script =
+      "touch \"$1/null\" && mount --bind /dev/null \"$1/null\" && mount --bind \"$1\" /dev || exit 99\n"
+      "shift; exec \"$@\"" + std::string(closeStderr ? " 2>&-" : "");
+  argv.insert(argv.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                             dev.Path()});
+  RunResult r = RunProgram(argv, InDir(work), 20);
+  if (r.err.rfind("unshare", 0) == 0) r.status = 99 << 8;
+  return r;
+}
+
+TEST(Faults, ToolsStartedWithoutStandardErrorTellTheSystemLog) {
+  TempDir dev, work;
+  int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = dev / "log";
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  path.copy(addr.sun_path, path.size());
+  ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  // confrec's recorder finds the RTCP port taken: confrec says only that it
+  // failed, the log says why.
+  const uint16_t port = FreePortPair();
+  int busy = BindUdp("127.0.0.1", uint16_t(port + 1));
+  RunResult r = RunWithDev(dev, work, {CONFREC_BIN, "-r", "-c", "talk", "-t", "1", "-a", Dest(port)}, false);
+  if (r.ExitedWith(99)) GTEST_SKIP() << "no mount namespace here: " << r.err;
+  EXPECT_TRUE(r.ExitedWith(0));
+  EXPECT_EQ(r.err, "Child exited with code 71\n");
+  std::vector<std::string> logged = ReceiveUpTo(log, 1, 10);
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].rfind("<11>", 0), 0u) << logged[0];  // facility user, priority err
+  EXPECT_NE(logged[0].find(" rtpdump["), std::string::npos) << logged[0];
+  EXPECT_NE(logged[0].find("Address already in use"), std::string::npos) << logged[0];
+  close(busy);
+
+  // A tool whose standard error is open does not log; getopt's complaints
+  // are logged like any other message.
+  r = RunWithDev(dev, work, {RTPPLAY_BIN, "-f", "missing.rtp", Dest(port)}, false);
+  EXPECT_TRUE(r.ExitedWith(66));
+  r = RunWithDev(dev, work, {RTPINFO_BIN, "-x", "talk.0.a.rtp"}, true);
+  EXPECT_TRUE(r.ExitedWith(64));
+  // Both have ended: whatever they logged is queued, in order.
+  logged = ReceiveUpTo(log, 1, 10);
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_NE(logged[0].find(" rtpinfo["), std::string::npos) << logged[0];
+  EXPECT_NE(logged[0].find("unknown option -x"), std::string::npos) << logged[0];
+  Arrival more;
+  EXPECT_FALSE(ReceiveOne(log, &more)) << more.data;
+  close(log);
 }
 
 TEST(Faults, SecondRecordRunOfAConferenceLeavesTheFirstOneAlone) {

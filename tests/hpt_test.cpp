@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -70,20 +69,6 @@ TEST(Hpt, LongNumbersArePassedOnWholeOrSaturate) {
   // INT_MAX is odd, so a port beyond the range is refused as odd.
   char oddBig[] = "h/99999999999";
   EXPECT_EQ(hpt(oddBig, port, &ttl), -2);
-}
-
-TEST(TextToInt, ReadsAsAtoiWithinRange) {
-  EXPECT_EQ(TextToInt(""), 0);
-  EXPECT_EQ(TextToInt("abc"), 0);
-  EXPECT_EQ(TextToInt("90s"), 90);
-  EXPECT_EQ(TextToInt("  \t-17x"), -17);
-  EXPECT_EQ(TextToInt("+5"), 5);
-  EXPECT_EQ(TextToInt("- 5"), 0);
-  EXPECT_EQ(TextToInt("2147483647"), INT_MAX);
-  EXPECT_EQ(TextToInt("-2147483648"), INT_MIN);
-  EXPECT_EQ(TextToInt("2147483648"), INT_MAX);
-  EXPECT_EQ(TextToInt("-2147483649"), INT_MIN);
-  EXPECT_EQ(TextToInt("000000000000000000000042"), 42);
 }
 
 }  // namespace

@@ -99,19 +99,18 @@ TEST_F(Confrec, CommandLineErrorsInTheirOrder) {
       {{}, "Un option -r or -p is needed\n" + kUsage},
       {{"-p", "-r", "-c", "x"}, kUsage},
       {{"-r", "-p"}, kUsage},
-      {{"-r", "-o", "10", "-c", "x", "-a", "h/2"}, "Start seconds only allowed with play option\n" + kUsage},
-      {{"-p", "-o", "-5", "-c", "x", "-a", "h/2"}, "Start seconds is not ranged [0..2147483647]\n" + kUsage},
+      {{"-r", "-o", "10", "-c", "x", "-a", "localhost/2"}, "Start seconds only allowed with play option\n" + kUsage},
+      {{"-p", "-o", "-5", "-c", "x", "-a", "localhost/2"}, "Start seconds is not ranged [0..2147483647]\n" + kUsage},
       {{"-p", "-o", "-99999999999", "-c", "x"}, "Start seconds is not ranged [0..2147483647]\n" + kUsage},
       {{"-t", "30", "-o", "-5", "-p"}, "No allowed options -t and -p simultaneous\n" + kUsage},
       {{"-o", "5"}, "Un option -r or -p is needed\n" + kUsage},
-      {{"-p", "-a", "h/2"}, "Conference name is needed\n" + kUsage},
+      {{"-p", "-a", "localhost/2"}, "Conference name is needed\n" + kUsage},
       {{"-r", "-c", "x", "-a", "host/401"}, kUsage},
       {{"-r", "-c", "x", "-a", "host"}, kUsage},
       {{"-r", "-c", "x", "-v", "host/-3"}, kUsage},
-      {{"-r", "-c", "x", "-t", "1\n2", "-a", "h/2"}, "Duration minutes must fit on one line\n" + kUsage},
       {{"-r", "-c", "x"}, "No hosts to record \n"},
       {{"-p", "-c", "x"}, "No hosts to play \n"},
-      {{"-p", "-c", "nosuch", "-v", "h/2"}, "No exist conference nosuch to play\n"},
+      {{"-p", "-c", "nosuch", "-v", "localhost/2"}, "No exist conference nosuch to play\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.first));
@@ -121,6 +120,42 @@ TEST_F(Confrec, CommandLineErrorsInTheirOrder) {
   }
   EXPECT_EQ(ReadFile(dir / "log"), "");
   EXPECT_EQ(RunProgram({"/bin/ls", "-A", dir.Path()}).out, "");  // not a file was made
+}
+
+// What the recorder or the player would refuse is refused before any file
+// is touched or any child started, with the value and the option named.
+TEST_F(Confrec, ValuesTheToolsWouldRefuse) {
+  const std::string cf = "SessionsRecorded = 1\nTimeRecorded0 = 5\n";
+  WriteFile(dir / "m.cf", cf);
+  WriteFile(dir / "m.1.a.rtp", "stale");
+  const std::vector<std::pair<Args, std::string>> cases = {
+      {{"-r", "-c", "m", "-t", "60 min", "-a", "localhost/2"}, "Duration 60 min is not a positive number of minutes"},
+      {{"-r", "-c", "m", "-t", "0", "-a", "localhost/2"}, "Duration 0 is not a positive number of minutes"},
+      {{"-r", "-c", "m", "-t", "-1.5", "-a", "localhost/2"}, "Duration -1.5 is not a positive number of minutes"},
+      {{"-r", "-c", "m", "-t", "", "-a", "localhost/2"}, "Duration  is not a positive number of minutes"},
+      {{"-r", "-c", "m", "-t", "1.", "-a", "localhost/2"}, "Duration 1. is not a positive number of minutes"},
+      {{"-r", "-c", "m", "-a", "localhost/abc"}, "Audio port abc is not ranged [2..65534]"},
+      {{"-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/-4"}, "Video port -4 is not ranged [2..65534]"},
+      {{"-p", "-c", "m", "-v", "localhost/65536/1"}, "Video port 65536 is not ranged [2..65534]"},
+      {{"-p", "-c", "m", "-a", "localhost/2/256"}, "Audio TTL 256 is not ranged [0..255]"},
+      {{"-p", "-c", "m", "-a", "localhost/2/7", "-a", "localhost/4", "-v", "localhost/6/-1"},
+       "Video TTL -1 is not ranged [0..255]"},
+      {{"-r", "-c", "m", "-a", "nosuch.invalid/2"}, "Audio host nosuch.invalid does not resolve: "},
+      {{"-p", "-c", "m", "-a", "localhost/2", "-v", "nosuch.invalid/4"}, "Video host nosuch.invalid does not resolve: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.first));
+    RunResult r = RunConfrec(c.first);
+    EXPECT_TRUE(r.ExitedWith(1));
+    auto lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 2u) << r.err;
+    EXPECT_EQ(lines[0].substr(0, c.second.size()), c.second);
+    EXPECT_EQ(lines[1] + "\n", kUsage);
+  }
+  EXPECT_EQ(ReadFile(dir / "log"), "");
+  EXPECT_EQ(Cf(), cf);
+  EXPECT_EQ(ReadFile(dir / "m.1.a.rtp"), "stale");
+  EXPECT_EQ(RunProgram({"/bin/ls", dir.Path()}).out, "m.1.a.rtp\nm.cf\n");
 }
 
 TEST_F(Confrec, GetoptComplainsBeforeTheUsageLine) {
@@ -136,7 +171,7 @@ TEST_F(Confrec, GetoptComplainsBeforeTheUsageLine) {
 
 TEST_F(Confrec, RecordsOneMediumWithTheDefaultDuration) {
   mode_t old = umask(0);
-  RunResult r = RunConfrec({"-r", "-r", "-c", "m", "-a", "h/8/99", "-a", "224.2.0.1/0400/x"});
+  RunResult r = RunConfrec({"-r", "-r", "-c", "m", "-a", "localhost/8/99", "-a", "224.2.0.1/0400/x"});
   umask(old);
   EXPECT_TRUE(r.ExitedWith(0));
   EXPECT_EQ(r.err, "");
@@ -157,10 +192,10 @@ TEST_F(Confrec, RecordsOneMediumWithTheDefaultDuration) {
 TEST_F(Confrec, RecordsBothMediaAtOnceAndCountsTheSessionOnce) {
   WriteFile(dir / "m.1.a.rtp", "stale");
   for (int session = 0; session < 2; ++session)
-    EXPECT_TRUE(RunConfrec({"-r", "-c", "m", "-t", "60 min", "-a", "h/400", "-v", "h/600/3"},
+    EXPECT_TRUE(RunConfrec({"-r", "-c", "m", "-t", "1.5", "-a", "localhost/400", "-v", "localhost/600/3"},
                          {"STANDIN_ACTION=sleep:300"})
                     .ExitedWith(0));
-  EXPECT_EQ(Cf(), "SessionsRecorded = 2\nTimeRecorded0 = 60 min\nTimeRecorded1 = 60 min\n");
+  EXPECT_EQ(Cf(), "SessionsRecorded = 2\nTimeRecorded0 = 1.5\nTimeRecorded1 = 1.5\n");
   auto log = Log();
   ASSERT_EQ(log.size(), 8u);
   for (int session = 0; session < 2; ++session) {
@@ -170,14 +205,14 @@ TEST_F(Confrec, RecordsBothMediaAtOnceAndCountsTheSessionOnce) {
     EXPECT_TRUE(e[0].start && e[1].start && !e[2].start && !e[3].start);
     std::map<std::string, Args> byFile;
     for (int i = 0; i < 2; ++i) byFile[e[i].args[5]] = e[i].args;
-    EXPECT_EQ(byFile["m." + n + ".a.rtp"], Args({"-F", "dump", "-t", "60 min", "-d", "m." + n + ".a.rtp", "h/400"}));
-    EXPECT_EQ(byFile["m." + n + ".v.rtp"], Args({"-F", "dump", "-t", "60 min", "-d", "m." + n + ".v.rtp", "h/600"}));
+    EXPECT_EQ(byFile["m." + n + ".a.rtp"], Args({"-F", "dump", "-t", "1.5", "-d", "m." + n + ".a.rtp", "localhost/400"}));
+    EXPECT_EQ(byFile["m." + n + ".v.rtp"], Args({"-F", "dump", "-t", "1.5", "-d", "m." + n + ".v.rtp", "localhost/600"}));
     for (int i = 0; i < 2; ++i) EXPECT_EQ(e[i].facts.at("size"), "0");
   }
 }
 
 TEST_F(Confrec, FailingRecordersAreReportedAndTheSessionStillCounts) {
-  RunResult r = RunConfrec({"-r", "-c", "m", "-t", "12345678901", "-a", "h/2", "-v", "h/4"},
+  RunResult r = RunConfrec({"-r", "-c", "m", "-t", "12345678901", "-a", "localhost/2", "-v", "localhost/4"},
                          {"STANDIN_ACTION=sleep:100,exit:2", "STANDIN_ACTION_V=kill:15"});
   EXPECT_TRUE(r.ExitedWith(0));
   auto lines = Lines(r.err);
@@ -189,7 +224,7 @@ TEST_F(Confrec, FailingRecordersAreReportedAndTheSessionStillCounts) {
 TEST_F(Confrec, MissingToolPanicsInTheChild) {
   ProcessOptions o = Options({"PATH=" + dir.Path()});
   o.pathPrefix.clear();
-  RunResult r = RunProgram({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2"}, o, 30);
+  RunResult r = RunProgram({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2"}, o, 30);
   EXPECT_TRUE(r.ExitedWith(0));
   EXPECT_NE(r.err.find("\n!! Panic in line "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(" of file src/main.cpp\nUnexpected library error: No such file or directory\n\n"),
@@ -201,13 +236,13 @@ TEST_F(Confrec, MissingToolPanicsInTheChild) {
 
 TEST_F(Confrec, SessionFileThatCannotBeCreatedStartsNothing) {
   ASSERT_EQ(mkdir((dir / "m.0.v.rtp").c_str(), 0755), 0);
-  RunResult r = RunConfrec({"-r", "-c", "m", "-a", "h/2", "-v", "h/4"});
+  RunResult r = RunConfrec({"-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"});
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Cannot create session file m.0.v.rtp: Is a directory\n");
   EXPECT_EQ(ReadFile(dir / "log"), "");
   EXPECT_EQ(Cf(), "SessionsRecorded = 0\n");
 
-  r = RunConfrec({"-r", "-c", "nodir/m", "-a", "h/2"});
+  r = RunConfrec({"-r", "-c", "nodir/m", "-a", "localhost/2"});
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Cannot write conference file nodir/m.cf: No such file or directory\n");
   EXPECT_EQ(ReadFile(dir / "log"), "");
@@ -218,7 +253,7 @@ TEST_F(Confrec, CorruptConferenceFileStopsBothDriversAndStaysUnchanged) {
                                "SessionsRecorded = many\n"}) {
     SCOPED_TRACE(cf);
     WriteFile(dir / "m.cf", cf);
-    for (const Args& args : {Args{"-r", "-c", "m", "-a", "h/2", "-v", "h/4"}, Args{"-p", "-c", "m", "-v", "h/4"}}) {
+    for (const Args& args : {Args{"-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}, Args{"-p", "-c", "m", "-v", "localhost/4"}}) {
       RunResult r = RunConfrec(args);
       EXPECT_TRUE(r.ExitedWith(1));
       EXPECT_EQ(r.err, "Corrupt conference file m.cf\n");
@@ -233,7 +268,7 @@ TEST_F(Confrec, FailedRewriteKeepsTheConferenceFileAndFails) {
   WriteFile(dir / "m.cf", before);
   // Files may not grow past one block: the rewrite fails as on a full disk.
   ProcessOptions o = Options();
-  RunResult r = RunProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" -r -c m -a h/2", CONFREC_BIN},
+  RunResult r = RunProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" -r -c m -a localhost/2", CONFREC_BIN},
                     o, 30);
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Cannot write conference file m.cf: File too large\n");
@@ -245,7 +280,7 @@ TEST_F(Confrec, FailedRewriteKeepsTheConferenceFileAndFails) {
 TEST_F(Confrec, InterruptKeyEndsOnlyTheRecorders) {
   ProcessOptions o = Options({"STANDIN_ACTION=wait"});
   o.newProcessGroup = true;
-  Process p({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"}, o);
+  Process p({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}, o);
   ASSERT_TRUE(AwaitStarts(2));
   p.SignalGroup(SIGINT);
   ASSERT_TRUE(p.Wait(20));
@@ -265,7 +300,7 @@ TEST_F(Confrec, TermAndHupArePassedOnToTheRecorders) {
   for (int sig : {SIGTERM, SIGHUP}) {
     SCOPED_TRACE(sig);
     unlink((dir / "log").c_str());
-    Process p({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"}, Options({"STANDIN_ACTION=wait"}));
+    Process p({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}, Options({"STANDIN_ACTION=wait"}));
     ASSERT_TRUE(AwaitStarts(2));
     p.Signal(sig);
     ASSERT_TRUE(p.Wait(20));
@@ -278,7 +313,7 @@ TEST_F(Confrec, TermAndHupArePassedOnToTheRecorders) {
 
 TEST_F(Confrec, PlaysSessionsInOrderWithBothMediaTogether) {
   Conference({"1", "1", "1"});
-  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "224.2.0.1/400", "-v", "h/600/16"},
+  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "224.2.0.1/400", "-v", "localhost/600/16"},
                          {"STANDIN_ACTION=sleep:150"});
   EXPECT_TRUE(r.ExitedWith(0));
   EXPECT_EQ(r.err, "");
@@ -295,7 +330,7 @@ TEST_F(Confrec, PlaysSessionsInOrderWithBothMediaTogether) {
       EXPECT_EQ(e[i].facts.at("fd2"), "0");
     }
     EXPECT_EQ(byFile["m." + n + ".a.rtp"], Args({"-f", "m." + n + ".a.rtp", "-o", "0", "224.2.0.1/400/1"}));
-    EXPECT_EQ(byFile["m." + n + ".v.rtp"], Args({"-f", "m." + n + ".v.rtp", "-o", "0", "h/600/16"}));
+    EXPECT_EQ(byFile["m." + n + ".v.rtp"], Args({"-f", "m." + n + ".v.rtp", "-o", "0", "localhost/600/16"}));
   }
 }
 
@@ -303,28 +338,28 @@ TEST_F(Confrec, PlaysFromAnOffsetAcrossTheConference) {
   Conference({"10", "20", "5"});
   auto firstArgs = [&](const std::string& offset) {
     unlink((dir / "log").c_str());
-    EXPECT_TRUE(RunConfrec({"-p", "-c", "m", "-o", offset, "-a", "h/2"}).ExitedWith(0));
+    EXPECT_TRUE(RunConfrec({"-p", "-c", "m", "-o", offset, "-a", "localhost/2"}).ExitedWith(0));
     std::vector<Args> args;
     for (auto& e : Starts()) args.push_back(e.args);
     return args;
   };
-  EXPECT_EQ(firstArgs("700"), std::vector<Args>({{"-f", "m.1.a.rtp", "-o", "100", "h/2/1"},
-                                                 {"-f", "m.2.a.rtp", "-o", "0", "h/2/1"}}));
-  EXPECT_EQ(firstArgs("600").front(), Args({"-f", "m.0.a.rtp", "-o", "600", "h/2/1"}));
-  EXPECT_EQ(firstArgs("abc").front(), Args({"-f", "m.0.a.rtp", "-o", "abc", "h/2/1"}));
-  EXPECT_EQ(firstArgs("2100"), std::vector<Args>({{"-f", "m.2.a.rtp", "-o", "300", "h/2/1"}}));
+  EXPECT_EQ(firstArgs("700"), std::vector<Args>({{"-f", "m.1.a.rtp", "-o", "100", "localhost/2/1"},
+                                                 {"-f", "m.2.a.rtp", "-o", "0", "localhost/2/1"}}));
+  EXPECT_EQ(firstArgs("600").front(), Args({"-f", "m.0.a.rtp", "-o", "600", "localhost/2/1"}));
+  EXPECT_EQ(firstArgs("abc").front(), Args({"-f", "m.0.a.rtp", "-o", "abc", "localhost/2/1"}));
+  EXPECT_EQ(firstArgs("2100"), std::vector<Args>({{"-f", "m.2.a.rtp", "-o", "300", "localhost/2/1"}}));
   EXPECT_EQ(firstArgs("2101").size(), 0u);
   EXPECT_EQ(firstArgs("99999999999").size(), 0u);
 }
 
 TEST_F(Confrec, PlayGoesOnPastFailingPlayersAndEndsQuietlyWhenEmpty) {
   Conference({"1", "1"}, false);
-  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "h/2"}, {"STANDIN_ACTION=exit:3"});
+  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "localhost/2"}, {"STANDIN_ACTION=exit:3"});
   EXPECT_TRUE(r.ExitedWith(0));
   EXPECT_EQ(r.err, "Child exited with code 3\nChild exited with code 3\n");
 
   WriteFile(dir / "m.cf", "SessionsRecorded = 0\n");
-  r = RunConfrec({"-p", "-c", "m", "-a", "h/2"});
+  r = RunConfrec({"-p", "-c", "m", "-a", "localhost/2"});
   EXPECT_TRUE(r.ExitedWith(0));
   EXPECT_EQ(r.err, "");
 }
@@ -332,7 +367,7 @@ TEST_F(Confrec, PlayGoesOnPastFailingPlayersAndEndsQuietlyWhenEmpty) {
 TEST_F(Confrec, MissingSessionFileLeavesNoPlayerBehind) {
   Conference({"1", "1"});
   unlink((dir / "m.1.v.rtp").c_str());
-  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "h/2", "-v", "h/4"});
+  RunResult r = RunConfrec({"-p", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"});
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Corrupt conference file m.cf\n");
   auto starts = Starts();
@@ -347,7 +382,7 @@ TEST_F(Confrec, FullDiskDuringTheRewriteKeepsTheConferenceFile) {
   const std::string before = "SessionsRecorded = 1\nTimeRecorded0 = 5\n";
   WriteFile(dir / "disk/m.cf", before);
   disk.Fill();
-  RunResult r = RunConfrec({"-r", "-c", "disk/m", "-a", "h/2"});
+  RunResult r = RunConfrec({"-r", "-c", "disk/m", "-a", "localhost/2"});
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Cannot write conference file disk/m.cf: No space left on device\n");
   EXPECT_EQ(ReadFile(dir / "disk/m.cf"), before);
@@ -369,7 +404,7 @@ TEST_F(Confrec, SignalsAtEveryStageOfARecordRun) {
     // Before any recorder starts (confrec waits to open a FIFO as its
     // conference file): it ends by the signal, having started nothing.
     ASSERT_EQ(mkfifo((dir / "m.cf").c_str(), 0644), 0);
-    Process before({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"}, Options());
+    Process before({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}, Options());
     usleep(100000);
     before.Signal(sig);
     ASSERT_TRUE(before.Wait(10));
@@ -380,7 +415,7 @@ TEST_F(Confrec, SignalsAtEveryStageOfARecordRun) {
     // While the recorders start, run and end, and while the session is
     // saved: TERM and HUP end the recorders, INT is theirs alone; confrec
     // counts the session whatever comes.
-    Process during({CONFREC_BIN, "-r", "-c", "m", "-a", "h/2", "-v", "h/4"},
+    Process during({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"},
                    Options({"STANDIN_ACTION=parent:" + std::to_string(sig) + ",sleep:300",
                             "STANDIN_ACTION_V=sleep:300"}));
     // TERM and HUP may end the video recorder before it could tell.
@@ -405,11 +440,11 @@ TEST_F(Confrec, AwkwardConferenceNamesGetTheirFilesOrAClearMessage) {
   for (const std::string name : {"a b", "caf\xc3\xa9 \xff", "-x", "--", "sub/"}) {
     SCOPED_TRACE(name);
     unlink((dir / "log").c_str());
-    RunResult r = RunConfrec({"-r", "-c", name, "-a", "h/2"});
+    RunResult r = RunConfrec({"-r", "-c", name, "-a", "localhost/2"});
     EXPECT_TRUE(r.ExitedWith(0));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(ReadFile(dir / (name + ".cf")), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
-    r = RunConfrec({"-p", "-c", name, "-a", "h/2"});
+    r = RunConfrec({"-p", "-c", name, "-a", "localhost/2"});
     EXPECT_TRUE(r.ExitedWith(0));
     auto starts = Starts();
     ASSERT_EQ(starts.size(), 2u);
@@ -419,7 +454,7 @@ TEST_F(Confrec, AwkwardConferenceNamesGetTheirFilesOrAClearMessage) {
 
   // A conference file that is a directory.
   ASSERT_EQ(mkdir((dir / "d.cf").c_str(), 0755), 0);
-  for (const Args& args : {Args{"-r", "-c", "d", "-a", "h/2"}, Args{"-p", "-c", "d", "-a", "h/2"}}) {
+  for (const Args& args : {Args{"-r", "-c", "d", "-a", "localhost/2"}, Args{"-p", "-c", "d", "-a", "localhost/2"}}) {
     RunResult r = RunConfrec(args);
     EXPECT_TRUE(r.ExitedWith(1));
     EXPECT_EQ(r.err, "Corrupt conference file d.cf\n");
@@ -434,7 +469,7 @@ TEST_F(Confrec, AwkwardConferenceNamesGetTheirFilesOrAClearMessage) {
   // The longest name whose files and the conference file's temporary fit.
   std::string fits = deep + std::string(PATH_MAX - 1 - 15 - deep.size(), 'm');
   unlink((dir / "log").c_str());
-  RunResult r = RunConfrec({"-r", "-c", fits, "-a", "h/2"});
+  RunResult r = RunConfrec({"-r", "-c", fits, "-a", "localhost/2"});
   EXPECT_TRUE(r.ExitedWith(0));
   // Too long to be named from the test's own directory.
   char cwd[PATH_MAX];
@@ -446,7 +481,7 @@ TEST_F(Confrec, AwkwardConferenceNamesGetTheirFilesOrAClearMessage) {
   EXPECT_EQ(Starts()[0].args[5], fits + ".0.a.rtp");
   // One longer than a session file name can be.
   std::string tooLong = deep + std::string(PATH_MAX - 9 - deep.size(), 'n');
-  r = RunConfrec({"-r", "-c", tooLong, "-a", "h/2"});
+  r = RunConfrec({"-r", "-c", tooLong, "-a", "localhost/2"});
   EXPECT_TRUE(r.ExitedWith(1));
   EXPECT_EQ(r.err, "Cannot write conference file " + tooLong + ".cf: File name too long\n");
   EXPECT_EQ(Starts().size(), 1u);

@@ -7,7 +7,7 @@ add_library(rtptestsupport STATIC ${RTPTOOLS_TESTS}/udp_helpers.cpp)
 target_link_libraries(rtptestsupport PUBLIC rtptools testsupport GTest::gtest)
 target_compile_definitions(rtptestsupport PRIVATE TOOLS_BIN_DIR="$<TARGET_FILE_DIR:rtpdump>")
 
-add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp
+add_executable(rtptools_unit_tests ${RTPTOOLS_TESTS}/args_test.cpp ${RTPTOOLS_TESTS}/dumpfile_test.cpp ${RTPTOOLS_TESTS}/net_test.cpp
   ${RTPTOOLS_TESTS}/readahead_test.cpp ${RTPTOOLS_TESTS}/summary_test.cpp)
 target_link_libraries(rtptools_unit_tests PRIVATE rtptestsupport GTest::gtest_main)
 gtest_discover_tests(rtptools_unit_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
@@ -24,6 +24,7 @@ target_link_libraries(rtptools_e2e_tests PRIVATE rtptestsupport GTest::gtest_mai
 target_compile_definitions(rtptools_e2e_tests PRIVATE
   RTPDUMP_BIN="$<TARGET_FILE:rtpdump>"
   RTPPLAY_BIN="$<TARGET_FILE:rtpplay>"
+  RTPINFO_BIN="$<TARGET_FILE:rtpinfo>"
   CONFREC_BIN="$<TARGET_FILE:confrec>"
   CMAKE_BIN="${CMAKE_COMMAND}"
   BUILD_DIR="${CMAKE_BINARY_DIR}")

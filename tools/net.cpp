@@ -31,10 +31,8 @@ bool SetInt(int fd, int level, int name, int value) {
 bool ParseHostPort(const std::string& arg, std::string* host, uint16_t* port) {
   size_t slash = arg.rfind('/');
   if (slash == std::string::npos) return false;
-  unsigned long p;
-  if (!ParseDecimal(arg.substr(slash + 1), 65534, &p) || p == 0) return false;
+  if (!ParsePort(arg.substr(slash + 1), port)) return false;
   *host = Unbracket(arg.substr(0, slash));
-  *port = uint16_t(p);
   return true;
 }
 
@@ -44,11 +42,7 @@ bool ParseHostPortTtl(const std::string& arg, std::string* host, uint16_t* port,
   if (last > 0) {
     size_t prev = arg.rfind('/', last - 1);
     if (prev != std::string::npos) {
-      unsigned long t;
-      if (!ParseDecimal(arg.substr(last + 1), 255, &t)) return false;
-      if (!ParseHostPort(arg.substr(0, last), host, port)) return false;
-      *ttl = int(t);
-      return true;
+      return ParseTtl(arg.substr(last + 1), ttl) && ParseHostPort(arg.substr(0, last), host, port);
     }
   }
   *ttl = 1;
@@ -97,7 +91,7 @@ bool Resolve(const std::string& host, uint16_t port, bool passive,
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &res);
   if (rc != 0) {
-    *error = "unknown host '" + host + "': " + gai_strerror(rc);
+    *error = gai_strerror(rc);
     return false;
   }
   out->clear();
@@ -110,10 +104,32 @@ bool Resolve(const std::string& host, uint16_t port, bool passive,
   }
   freeaddrinfo(res);
   if (out->empty()) {
-    *error = "unknown host '" + host + "': no IPv4 or IPv6 address";
+    *error = "no IPv4 or IPv6 address";
     return false;
   }
   return true;
+}
+
+bool ResolveListen(const std::string& host, uint16_t port, std::vector<Address>* out,
+                   std::string* error) {
+  if (!host.empty()) return Resolve(host, port, true, out, error);
+  out->clear();
+  for (const char* any : {"::", "0.0.0.0"}) {
+    std::vector<Address> found;
+    if (Resolve(any, port, true, &found, error)) out->insert(out->end(), found.begin(), found.end());
+  }
+  return !out->empty();
+}
+
+bool ResolveDestination(const std::string& host, uint16_t port, Address* out, std::string* error) {
+  std::vector<Address> found;
+  if (!Resolve(host.empty() ? "localhost" : host, port, false, &found, error)) return false;
+  *out = found.front();
+  return true;
+}
+
+std::string UnknownHost(const std::string& host, const std::string& reason) {
+  return "unknown host '" + host + "': " + reason;
 }
 
 int OpenReceiver(const Address& addr, std::string* error) {

@@ -11,10 +11,10 @@
 namespace rtptools {
 
 // "HOST/PORT", split at the last '/'. HOST may be empty or an IPv6 literal,
-// optionally in brackets. PORT must be 1..65534 (PORT + 1 carries RTCP).
+// optionally in brackets. PORT as ParsePort takes it.
 bool ParseHostPort(const std::string& arg, std::string* host, uint16_t* port);
 // "HOST/PORT/TTL" split at the last two '/'; "HOST/PORT" alone gives ttl 1.
-// TTL must be 0..255.
+// TTL as ParseTtl takes it.
 bool ParseHostPortTtl(const std::string& arg, std::string* host, uint16_t* port, int* ttl);
 
 struct Address {
@@ -31,9 +31,17 @@ struct Address {
 };
 
 // Resolves a numeric or named host for UDP. An empty host with passive set
-// gives the wildcard addresses. Returns false with a message in *error.
+// gives the wildcard addresses. Returns false with the reason in *error.
 bool Resolve(const std::string& host, uint16_t port, bool passive,
              std::vector<Address>* out, std::string* error);
+// The addresses to listen on for HOST, best first; every local address
+// (dual-stack where IPv6 is there) when HOST is empty.
+bool ResolveListen(const std::string& host, uint16_t port, std::vector<Address>* out,
+                   std::string* error);
+// The address to send to for HOST; this machine when HOST is empty.
+bool ResolveDestination(const std::string& host, uint16_t port, Address* out, std::string* error);
+// "unknown host 'HOST': REASON", the one wording of a failed resolution.
+std::string UnknownHost(const std::string& host, const std::string& reason);
 
 // A socket receiving on `addr`: for a multicast group, bound to the group
 // and joined, shared with other listeners on the port; for the IPv6

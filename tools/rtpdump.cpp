@@ -21,8 +21,8 @@
 #include "args.h"
 #include "dumpfile.h"
 #include "flusher.h"
+#include "message.h"
 #include "net.h"
-#include "stdfds.h"
 
 using namespace rtptools;
 
@@ -62,24 +62,6 @@ constexpr int64_t kGatherNs = 2000000;
 volatile sig_atomic_t gSignal = 0;
 
 void OnSignal(int sig) { gSignal = sig; }
-
-// A positive whole number; past a billion minutes it makes no difference.
-bool ParseMinutes(const std::string& text, unsigned long* minutes) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  if (!ParseDecimal(text, 1000000000, minutes)) *minutes = 1000000000;
-  return *minutes > 0;
-}
-
-int Fail(int status, const std::string& message) {
-  std::fprintf(stderr, "rtpdump: %s\n", message.c_str());
-  return status;
-}
-
-int Usage(const std::string& message) {
-  if (!message.empty()) std::fprintf(stderr, "rtpdump: %s\n", message.c_str());
-  std::fputs(kUsage, stderr);
-  return EX_USAGE;
-}
 
 int64_t Now(clockid_t clock) {
   timespec ts;
@@ -198,19 +180,20 @@ void Pause(int64_t ns, const sigset_t* mask) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!EnsureStdFds()) return EX_OSERR;
+  if (!StartTool("rtpdump")) return EX_OSERR;
 
   std::string format = "dump", file;
-  unsigned long minutes = 0;  // 0: as long as the format allows
+  int64_t limitMs = kMaxOffsetMs;
   int opt;
-  while ((opt = getopt(argc, argv, "F:t:d:h")) != -1) {
+  while ((opt = getopt(argc, argv, ":F:t:d:h")) != -1) {
     switch (opt) {
       case 'F':
         format = optarg;
         break;
       case 't':
-        if (!ParseMinutes(optarg, &minutes))
-          return Usage(std::string("bad duration '") + optarg + "' (whole minutes, at least 1)");
+        if (!ParseMinutes(optarg, &limitMs))
+          return Usage(kUsage, std::string("bad duration '") + optarg + "' (minutes, more than 0)");
+        limitMs = std::min(limitMs, kMaxOffsetMs);
         break;
       case 'd':
         file = optarg;
@@ -219,31 +202,21 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
       default:
-        return Usage("");
+        return Usage(kUsage, BadOption(opt, argv));
     }
   }
-  if (format != "dump") return Usage("unknown format '" + format + "'");
-  if (file.empty()) return Usage("no file given (-d FILE)");
-  if (argc - optind != 1) return Usage("expected one HOST/PORT");
+  if (format != "dump") return Usage(kUsage, "unknown format '" + format + "'");
+  if (file.empty()) return Usage(kUsage, "no file given (-d FILE)");
+  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT");
   const std::string target = argv[optind];
   std::string host;
   uint16_t port;
   if (!ParseHostPort(target, &host, &port))
-    return Usage("bad address '" + target + "' (HOST/PORT, PORT 1..65534)");
+    return Usage(kUsage, "bad address '" + target + "' (HOST/PORT, PORT 1..65534)");
 
   std::vector<Address> candidates;
   std::string error;
-  if (host.empty()) {
-    // Every local address: dual-stack if IPv6 is there, else IPv4.
-    for (const char* any : {"::", "0.0.0.0"}) {
-      std::vector<Address> found;
-      if (Resolve(any, port, true, &found, &error))
-        candidates.insert(candidates.end(), found.begin(), found.end());
-    }
-    if (candidates.empty()) return Fail(EX_OSERR, error);
-  } else if (!Resolve(host, port, true, &candidates, &error)) {
-    return Fail(EX_NOHOST, error);
-  }
+  if (!ResolveListen(host, port, &candidates, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
 
   int fds[2] = {-1, -1};
   Address bound;
@@ -284,8 +257,6 @@ int main(int argc, char** argv) {
 
   const int64_t startReal = Now(CLOCK_REALTIME);
   const int64_t startMono = Now(CLOCK_MONOTONIC);
-  int64_t limitMs = kMaxOffsetMs;
-  if (minutes > 0 && int64_t(minutes) * 60000 < limitMs) limitMs = int64_t(minutes) * 60000;
   const int64_t endMono = startMono + limitMs * 1000000;
 
   DumpWriter writer(out);

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "Conference.h"
-#include "hpt.h"
+#include "args.h"
 #include "report.h"
-#include "stdfds.h"
+#include "message.h"
 #include "summary.h"
 
 using namespace rtptools;
@@ -45,8 +45,8 @@ std::string Pad(const std::string& text, size_t width) {
 bool json = false;
 int status = 0;  // the first failure's
 
-void Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "rtpinfo: %s\n", message.c_str());
+void Complain(int code, const std::string& message) {
+  Say(message);
   if (status == 0) status = code;
 }
 
@@ -55,7 +55,7 @@ bool Inspect(const std::string& file, Summary* s) {
   int fd = OpenDumpFile(file);
   if (fd < 0) {
     int err = errno;
-    Fail(EX_NOINPUT, file + ": " + std::strerror(err));
+    Complain(EX_NOINPUT, file + ": " + std::strerror(err));
     errno = err;  // for Unopened()
     return false;
   }
@@ -63,11 +63,11 @@ bool Inspect(const std::string& file, Summary* s) {
   int err = errno;
   close(fd);
   if (end == DumpReader::kIoError)
-    Fail(EX_IOERR, file + ": " + std::strerror(err));
+    Complain(EX_IOERR, file + ": " + std::strerror(err));
   else if (end == DumpReader::kNotDump)
-    Fail(EX_DATAERR, file + ": " + StatusText(end));
+    Complain(EX_DATAERR, file + ": " + StatusText(end));
   else if (end != DumpReader::kEnd)
-    Fail(EX_DATAERR, file + ": damaged at byte " + std::to_string(s->damageAt) + ": " + StatusText(end));
+    Complain(EX_DATAERR, file + ": damaged at byte " + std::to_string(s->damageAt) + ": " + StatusText(end));
   return true;
 }
 
@@ -97,10 +97,10 @@ void Files(char** files, int n) {
 // by side, then each file in full. The conference file is only read.
 void Sessions(const std::string& name) {
   Conference conf(name);
-  if (!conf.ExistConference()) return Fail(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
+  if (!conf.ExistConference()) return Complain(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
   std::fstream in;
   in >> conf;
-  if (in.fail()) return Fail(EX_DATAERR, "Corrupt conference file " + conf.FileName());
+  if (in.fail()) return Complain(EX_DATAERR, "Corrupt conference file " + conf.FileName());
 
   const std::vector<std::string>& planned = conf.TimesRecorded();
   std::string table, details, sessions;
@@ -130,7 +130,7 @@ void Sessions(const std::string& name) {
     table += "  " + Pad(std::to_string(i), 9) + Pad(text, 13) + Pad(lengths[0], 23) + lengths[1] + "\n";
     sessions += std::string(i ? ",\n  " : "") + "{\"index\": " + std::to_string(i) +
                 ", \"planned_minutes\": " + JsonQuote(text) +
-                ", \"planned_s\": " + std::to_string(int64_t(TextToInt(text.c_str())) * 60) +
+                ", \"planned_s\": " + std::to_string(MinutesToMs(text.c_str()) / 1000) +
                 ",\n   \"audio\": " + media[Audio] + ",\n   \"video\": " + media[Video] + "}";
   }
   if (json)
@@ -143,7 +143,7 @@ void Sessions(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!EnsureStdFds()) return EX_OSERR;
+  if (!StartTool("rtpinfo")) return EX_OSERR;
 
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"help", no_argument, nullptr, 'h'},
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   std::string conference;
   bool byConference = false;
   int opt;
-  while ((opt = getopt_long(argc, argv, "c:jh", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":c:jh", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'c':
         conference = optarg;
@@ -164,19 +164,15 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
       default:
-        std::fputs(kUsage, stderr);
-        return EX_USAGE;
+        return Usage(kUsage, BadOption(opt, argv));
     }
   }
-  if (byConference == (optind < argc)) {
-    std::fprintf(stderr, "rtpinfo: %s\n", byConference ? "-c takes no FILE" : "no FILE given");
-    std::fputs(kUsage, stderr);
-    return EX_USAGE;
-  }
+  if (byConference == (optind < argc))
+    return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
   if (byConference)
     Sessions(conference);
   else
     Files(argv + optind, argc - optind);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Fail(EX_IOERR, std::string("standard output: ") + std::strerror(errno));
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Complain(EX_IOERR, std::string("standard output: ") + std::strerror(errno));
   return status;
 }

@@ -18,10 +18,9 @@
 
 #include "args.h"
 #include "dumpfile.h"
-#include "hpt.h"
+#include "message.h"
 #include "net.h"
 #include "readahead.h"
-#include "stdfds.h"
 
 using namespace rtptools;
 
@@ -46,17 +45,6 @@ const char kUsage[] =
 // datagram is given up.
 constexpr int kSendTries = 20;
 constexpr long kSendPauseNs = 1000000;
-
-int Fail(int status, const std::string& message) {
-  std::fprintf(stderr, "rtpplay: %s\n", message.c_str());
-  return status;
-}
-
-int Usage(const std::string& message) {
-  if (!message.empty()) std::fprintf(stderr, "rtpplay: %s\n", message.c_str());
-  std::fputs(kUsage, stderr);
-  return EX_USAGE;
-}
 
 void SleepUntil(const timespec& when) {
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
@@ -118,33 +106,33 @@ long SendBurst(int fd, const Address& rtp, const Address& rtcp, const Record* r,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!EnsureStdFds()) return EX_OSERR;
+  if (!StartTool("rtpplay")) return EX_OSERR;
 
   std::string file;
   int seconds = 0;
   int opt;
-  while ((opt = getopt(argc, argv, "f:o:h")) != -1) {
+  while ((opt = getopt(argc, argv, ":f:o:h")) != -1) {
     switch (opt) {
       case 'f':
         file = optarg;
         break;
       case 'o':
-        seconds = TextToInt(optarg);  // as confrec reads its offsets
+        seconds = TextToInt(optarg);
         break;
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
       default:
-        return Usage("");
+        return Usage(kUsage, BadOption(opt, argv));
     }
   }
-  if (file.empty()) return Usage("no file given (-f FILE)");
-  if (argc - optind != 1) return Usage("expected one HOST/PORT/TTL");
+  if (file.empty()) return Usage(kUsage, "no file given (-f FILE)");
+  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT/TTL");
   std::string host;
   uint16_t port;
   int ttl;
   if (!ParseHostPortTtl(argv[optind], &host, &port, &ttl))
-    return Usage(std::string("bad address '") + argv[optind] +
+    return Usage(kUsage, std::string("bad address '") + argv[optind] +
                  "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)");
 
   int in = OpenDumpFile(file);
@@ -154,11 +142,10 @@ int main(int argc, char** argv) {
   if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
   if (st != DumpReader::kOk) return Fail(EX_DATAERR, file + ": " + StatusText(st));
 
-  std::vector<Address> found;
+  Address rtp;
   std::string error;
-  if (host.empty()) host = "localhost";
-  if (!Resolve(host, port, false, &found, &error)) return Fail(EX_NOHOST, error);
-  Address rtp = found.front(), rtcp = found.front();
+  if (!ResolveDestination(host, port, &rtp, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
+  Address rtcp = rtp;
   rtcp.SetPort(uint16_t(port + 1));
   int sock = OpenSender(rtp, ttl, &error);
   if (sock < 0) return Fail(EX_OSERR, error);

@@ -6,9 +6,11 @@
 
 namespace rtptools {
 
-bool EnsureStdFds() {
+bool EnsureStdFds(bool* stderrClosed) {
+  if (stderrClosed) *stderrClosed = false;
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == 2 && stderrClosed) *stderrClosed = true;
     // open() returns the lowest free descriptor, which is this one.
     int n = open("/dev/null", O_RDWR);
     if (n < 0) return false;
