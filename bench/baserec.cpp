@@ -15,6 +15,11 @@
 #include <thread>
 
 #include "clock.h"
+#include "dumpfile.h"
+
+using rtptools::NowNs;
+using rtptools::Put16;
+using rtptools::Put32;
 
 namespace {
 
@@ -40,7 +45,6 @@ int Open(long port, int rcvbuf) {
   return fd;
 }
 
-void Put16(unsigned char* p, unsigned v) { p[0] = (unsigned char)(v >> 8), p[1] = (unsigned char)v; }
 
 // Receives on fd until it fails (interrupted, or shut down), writing records.
 void Record(int fd, bool rtcp, int64_t start, FILE* out) {
@@ -50,9 +54,9 @@ void Record(int fd, bool rtcp, int64_t start, FILE* out) {
     if (n <= 0 || gStop) return;
     if (n > 65535 - 8) n = 65535 - 8;
     uint32_t ms = uint32_t((NowNs(CLOCK_REALTIME) - start) / 1000000);
-    Put16(buf, unsigned(n + 8));
-    Put16(buf + 2, rtcp ? 0 : unsigned(n));
-    Put16(buf + 4, ms >> 16), Put16(buf + 6, ms & 0xffff);
+    Put16(buf, uint16_t(n + 8));
+    Put16(buf + 2, rtcp ? 0 : uint16_t(n));
+    Put32(buf + 4, ms);
     fwrite(buf, 1, size_t(n) + 8, out);  // one locked call: whole records
   }
 }
@@ -79,9 +83,10 @@ int main(int argc, char** argv) {
   int64_t start = NowNs(CLOCK_REALTIME);
   unsigned char h[16] = {};
   uint32_t sec = uint32_t(start / 1000000000), usec = uint32_t(start % 1000000000 / 1000);
-  Put16(h, sec >> 16), Put16(h + 2, sec & 0xffff), Put16(h + 4, usec >> 16), Put16(h + 6, usec & 0xffff);
+  Put32(h, sec);
+  Put32(h + 4, usec);
   h[8] = 127, h[11] = 1;
-  Put16(h + 12, unsigned(port));
+  Put16(h + 12, uint16_t(port));
   std::fprintf(out, "#!rtpplay1.0 127.0.0.1/%ld\n", port);
   fwrite(h, 1, sizeof h, out);
 

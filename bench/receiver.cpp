@@ -23,6 +23,7 @@
 
 #include "clock.h"
 #include "dumpfile.h"
+#include "net.h"
 
 using namespace rtptools;
 
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   while (got < sched.size() && NowNs() < deadline) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 200) <= 0) continue;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    alignas(cmsghdr) char control[kArrivalControlSize];
     iovec iov{buf, sizeof buf};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -97,14 +98,8 @@ int main(int argc, char** argv) {
     msg.msg_controllen = sizeof control;
     ssize_t n = recvmsg(fd, &msg, 0);
     if (n < 16) continue;
-    int64_t t = NowNs(CLOCK_REALTIME);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec ts;
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        t = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-      }
-    }
+    int64_t t = ArrivalNs(msg);
+    if (t < 0) t = NowNs(CLOCK_REALTIME);
     uint32_t i = Get32(buf + 12);
     if (i >= sched.size() || !std::isnan(arrival[i])) continue;
     if (first < 0) first = t - int64_t(sched[i] * 1e6);

@@ -12,6 +12,8 @@
 
 #include "clock.h"
 
+using rtptools::NowNs;
+
 namespace {
 
 volatile pid_t gChild = -1;

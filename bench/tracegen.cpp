@@ -27,8 +27,6 @@ void usage() {
   std::exit(64);
 }
 
-void Put16(uint8_t* p, unsigned v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
-void Put32(uint8_t* p, uint32_t v) { Put16(p, v >> 16), Put16(p + 2, v & 0xffff); }
 void PutLe32(std::vector<uint8_t>* b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b->push_back(uint8_t(v >> (8 * i)));
 }
@@ -39,7 +37,7 @@ std::vector<uint8_t> Frame(const uint8_t* data, size_t n, uint16_t port) {
   f[12] = 0x08;  // IPv4
   uint8_t* ip = &f[14];
   ip[0] = 0x45;
-  Put16(ip + 2, unsigned(20 + 8 + n));
+  Put16(ip + 2, uint16_t(20 + 8 + n));
   ip[8] = 64;
   ip[9] = 17;
   Put32(ip + 12, 0x7f000001);
@@ -47,11 +45,11 @@ std::vector<uint8_t> Frame(const uint8_t* data, size_t n, uint16_t port) {
   uint32_t sum = 0;
   for (int i = 0; i < 20; i += 2) sum += unsigned(ip[i] << 8 | ip[i + 1]);
   while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  Put16(ip + 10, ~sum & 0xffff);
+  Put16(ip + 10, uint16_t(~sum & 0xffff));
   uint8_t* udp = ip + 20;
   Put16(udp, 40000);
   Put16(udp + 2, port);
-  Put16(udp + 4, unsigned(8 + n));  // checksum 0: none, as IPv4 allows
+  Put16(udp + 4, uint16_t(8 + n));  // checksum 0: none, as IPv4 allows
   std::memcpy(udp + 8, data, n);
   return f;
 }
@@ -101,7 +99,7 @@ int main(int argc, char** argv) {
   Put32(&pkt[8], 0x12345678);
   for (long i = 0; i < count; ++i) {
     long us = i / burst * interval;
-    Put16(&pkt[2], unsigned(i & 0xffff));
+    Put16(&pkt[2], uint16_t(i));
     Put32(&pkt[4], uint32_t(us / 125));  // 8 kHz clock
     Put32(&pkt[12], uint32_t(i));
     w.Add(uint16_t(bytes), uint32_t(us / 1000), pkt.data(), pkt.size());

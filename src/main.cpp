@@ -128,6 +128,75 @@ void CheckForTools(const Medium& m, bool play) {
   if (!known) Fail(std::string(m.label) + " host " + m.host + " does not resolve: " + error, true);
 }
 
+// What the command line asks for.
+struct Settings {
+  bool record = false, play = false, durationGiven = false, startGiven = false;
+  std::string duration, start;
+  std::unique_ptr<Conference> conf;
+  Medium audio{"Audio"}, video{"Video"};
+};
+
+// Reads the options in order; a bad one ends the run with the usage line.
+void ReadOptions(int argc, char* argv[], Settings& s) {
+  int opt;
+  while ((opt = getopt(argc, argv, "rpo:c:t:a:v:")) != -1) {
+    bool error = false;
+    switch (opt) {
+      case 'r':
+        error = s.play;
+        s.record = !error;
+        break;
+      case 'p':
+        error = s.record;
+        s.play = !error;
+        break;
+      case 'o':
+        s.start = optarg;
+        s.startGiven = true;
+        break;
+      case 'c':
+        s.conf = std::make_unique<Conference>(optarg);
+        break;
+      case 't':
+        s.duration = optarg;
+        s.durationGiven = true;
+        break;
+      case 'a':
+        error = !TakeAddress(optarg, s.audio);
+        break;
+      case 'v':
+        error = !TakeAddress(optarg, s.video);
+        break;
+      default:
+        error = true;
+    }
+    if (error) {
+      usage();
+      std::exit(1);
+    }
+  }
+}
+
+// The checks, in order, each ending the run with its message; then the defaults.
+void CheckSettings(Settings& s) {
+  if (s.durationGiven && s.play) Fail("No allowed options -t and -p simultaneous", true);
+  if (s.startGiven) {
+    if (s.record) Fail("Start seconds only allowed with play option", true);
+    if (TextToInt(s.start.c_str()) < 0)
+      Fail("Start seconds is not ranged [0.." + std::to_string(INT_MAX) + "]", true);
+  } else {
+    s.start = "0";
+  }
+  if (!s.record && !s.play) Fail("Un option -r or -p is needed", true);
+  if (!s.conf) Fail("Conference name is needed", true);
+  int64_t ms;
+  if (s.durationGiven && !rtptools::ParseMinutes(s.duration, &ms))
+    Fail("Duration " + s.duration + " is not a positive number of minutes", true);
+  if (!s.durationGiven) s.duration = "1000000";
+  for (const Medium* m : {&s.audio, &s.video})
+    if (m->host) CheckForTools(*m, s.play);
+}
+
 }  // namespace
 
 void usage() {
@@ -250,76 +319,14 @@ void Play(const char* audioHost, const std::string& audioPort, const std::string
 
 int main(int argc, char* argv[]) {
   if (!rtptools::EnsureStdFds()) return 1;
-  bool record = false, play = false, durationGiven = false, startGiven = false;
-  std::string duration, start;
-  std::unique_ptr<Conference> conf;
-  Medium audio("Audio"), video("Video");
-
-  int opt;
-  while ((opt = getopt(argc, argv, "rpo:c:t:a:v:")) != -1) {
-    bool error = false;
-    switch (opt) {
-      case 'r':
-        if (play)
-          error = true;
-        else
-          record = true;
-        break;
-      case 'p':
-        if (record)
-          error = true;
-        else
-          play = true;
-        break;
-      case 'o':
-        start = optarg;
-        startGiven = true;
-        break;
-      case 'c':
-        conf = std::make_unique<Conference>(optarg);
-        break;
-      case 't':
-        duration = optarg;
-        durationGiven = true;
-        break;
-      case 'a':
-        error = !TakeAddress(optarg, audio);
-        break;
-      case 'v':
-        error = !TakeAddress(optarg, video);
-        break;
-      default:
-        error = true;
-    }
-    if (error) {
-      usage();
-      return 1;
-    }
-  }
-
-  if (durationGiven && play) Fail("No allowed options -t and -p simultaneous", true);
-  if (startGiven) {
-    if (record) Fail("Start seconds only allowed with play option", true);
-    if (TextToInt(start.c_str()) < 0)
-      Fail("Start seconds is not ranged [0.." + std::to_string(INT_MAX) + "]", true);
-  } else {
-    start = "0";
-  }
-  if (!record && !play) Fail("Un option -r or -p is needed", true);
-  if (!conf) Fail("Conference name is needed", true);
-  int64_t ms;
-  if (durationGiven && !rtptools::ParseMinutes(duration, &ms))
-    Fail("Duration " + duration + " is not a positive number of minutes", true);
-  if (!durationGiven) duration = "1000000";
-  for (const Medium* m : {&audio, &video})
-    if (m->host) CheckForTools(*m, play);
-
+  Settings s;
+  ReadOptions(argc, argv, s);
+  CheckSettings(s);
   // Children start with descriptor 2 closed.
   fcntl(2, F_SETFD, fcntl(2, F_GETFD) | FD_CLOEXEC);
-
-  if (record)
-    Record(audio.host, audio.port, video.host, video.port, conf.get(), duration);
+  if (s.record)
+    Record(s.audio.host, s.audio.port, s.video.host, s.video.port, s.conf.get(), s.duration);
   else
-    Play(audio.host, audio.port, audio.ttl, video.host, video.port, video.ttl, conf.get(), start);
+    Play(s.audio.host, s.audio.port, s.audio.ttl, s.video.host, s.video.port, s.video.ttl, s.conf.get(), s.start);
   return 0;
 }

@@ -23,6 +23,14 @@ inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 inline uint32_t Get32(const uint8_t* p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
+inline void Put16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, uint16_t(v >> 16));
+  Put16(p + 2, uint16_t(v));
+}
 
 struct FileHeader {
   uint32_t startSec = 0;

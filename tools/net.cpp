@@ -189,6 +189,18 @@ int OpenReceiver(const Address& addr, std::string* error) {
   return fd;
 }
 
+int64_t ArrivalNs(const msghdr& msg) {
+  int64_t arrival = -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec ts;
+      std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+      arrival = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+  }
+  return arrival;
+}
+
 int OpenSender(const Address& dest, int ttl, std::string* error) {
   int fd = socket(dest.Family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {

@@ -3,6 +3,7 @@
 #define RTPTOOLS_NET_H
 
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -47,6 +48,12 @@ std::string UnknownHost(const std::string& host, const std::string& reason);
 // and joined, shared with other listeners on the port; for the IPv6
 // wildcard, dual-stack. Returns the descriptor or -1 with *error set.
 int OpenReceiver(const Address& addr, std::string* error);
+
+// The kernel's receive time (CLOCK_REALTIME ns) of a datagram taken with
+// recvmsg from a socket with SO_TIMESTAMPNS on; -1 when it carries none.
+int64_t ArrivalNs(const msghdr& msg);
+// Room for the control message that carries it.
+constexpr size_t kArrivalControlSize = CMSG_SPACE(sizeof(timespec)) + 64;
 
 // A socket sending to `dest`'s family, hop limit `ttl` for unicast and
 // multicast, multicast loopback on. Returns the descriptor or -1.

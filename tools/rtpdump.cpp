@@ -14,15 +14,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "args.h"
+#include "clock.h"
 #include "dumpfile.h"
 #include "flusher.h"
 #include "message.h"
 #include "net.h"
+#include "receiver.h"
 
 using namespace rtptools;
 
@@ -44,9 +45,9 @@ const char kUsage[] =
     "  74  write error; what was written stays a valid file\n";
 
 // Records older than this are written out even when few.
-constexpr int64_t kFlushDelayNs = 500 * 1000000LL;
+constexpr int64_t kFlushDelayNs = 500 * kNsPerMs;
 constexpr size_t kFlushBytes = 1 << 20;
-constexpr int64_t kRetryNs = 10 * 1000000LL;
+constexpr int64_t kRetryNs = 10 * kNsPerMs;
 // Past this much waiting on a stalled disk, receiving waits for it too.
 constexpr size_t kMaxPending = 256 << 20;
 // Stop short of the 32-bit millisecond offset overflowing.
@@ -63,288 +64,238 @@ volatile sig_atomic_t gSignal = 0;
 
 void OnSignal(int sig) { gSignal = sig; }
 
-int64_t Now(clockid_t clock) {
-  timespec ts;
-  clock_gettime(clock, &ts);
-  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Receives from the two sockets in batches and puts what arrived in order.
-// Datagrams are held until no earlier one can still turn up on the other
-// socket; their bytes live in one buffer that is reused, so that a datagram
-// costs no allocation.
-class Receiver {
- public:
-  static constexpr int kBatch = 64;
-
-  Receiver() : slots_(new uint8_t[size_t(kBatch) * kSlot]) {
-    for (int i = 0; i < kBatch; ++i) {
-      iov_[i] = {slots_.get() + size_t(i) * kSlot, kSlot};
-      msgs_[i].msg_hdr.msg_iov = &iov_[i];
-      msgs_[i].msg_hdr.msg_iovlen = 1;
-    }
-  }
-
-  // Takes up to kBatch datagrams waiting on fd. Returns how many; if that
-  // is kBatch, more may wait, and *last is the arrival time of the last.
-  int Receive(int fd, bool rtcp, int64_t* last) {
-    for (int i = 0; i < kBatch; ++i) {
-      msgs_[i].msg_hdr.msg_control = control_[i];
-      msgs_[i].msg_hdr.msg_controllen = sizeof control_[i];
-    }
-    int n;
-    do n = recvmmsg(fd, msgs_, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return 0;  // nothing waiting, or an error the next datagram may not have
-    int64_t fallback = -1;
-    for (int i = 0; i < n; ++i) {
-      msghdr& m = msgs_[i].msg_hdr;
-      int64_t arrival = -1;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-          timespec ts;
-          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-          arrival = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-        }
-      }
-      if (arrival < 0) arrival = fallback < 0 ? (fallback = Now(CLOCK_REALTIME)) : fallback;
-      size_t length = msgs_[i].msg_len;
-      size_t keep = std::min({length, kSlot, kMaxRecordData});
-      held_.push_back({arrival, next_++, bytes_.size(), uint16_t(std::min<size_t>(length, 65535)),
-                       uint16_t(keep), rtcp});
-      bytes_.insert(bytes_.end(), slots_.get() + size_t(i) * kSlot,
-                    slots_.get() + size_t(i) * kSlot + keep);
-      *last = arrival;
-    }
-    return n;
-  }
-
-  // Hands the datagrams that arrived up to `cut` (all, if cut is -1) to
-  // take(arrival, rtcp, length, data, size), oldest first, while it returns
-  // true.
-  template <typename Take>
-  void Release(int64_t cut, Take take) {
-    auto earlier = [](const Held& a, const Held& b) {
-      return a.arrival != b.arrival ? a.arrival < b.arrival : a.seq < b.seq;
-    };
-    // Mostly in order already: only RTCP falls among the RTP.
-    if (!std::is_sorted(held_.begin(), held_.end(), earlier)) std::sort(held_.begin(), held_.end(), earlier);
-    size_t taken = 0;
-    while (taken < held_.size() && (cut < 0 || held_[taken].arrival <= cut)) {
-      const Held& h = held_[taken];
-      if (!take(h.arrival, h.rtcp, h.length, bytes_.data() + h.at, h.size)) break;
-      ++taken;
-    }
-    // The few held back move to the front, for the next round.
-    spare_.clear();
-    size_t kept = 0;
-    for (size_t i = taken; i < held_.size(); ++i) {
-      Held h = held_[i];
-      spare_.insert(spare_.end(), bytes_.begin() + long(h.at), bytes_.begin() + long(h.at + h.size));
-      h.at = spare_.size() - h.size;
-      held_[kept++] = h;
-    }
-    held_.resize(kept);
-    bytes_.swap(spare_);
-  }
-
-  bool Holding() const { return !held_.empty(); }
-
- private:
-  // Room for the largest datagram; pages a datagram does not reach are never touched.
-  static constexpr size_t kSlot = 65536;
-
-  struct Held {
-    int64_t arrival;
-    uint64_t seq;  // keeps arrival order among equal timestamps
-    size_t at;     // where its bytes start in bytes_
-    uint16_t length, size;
-    bool rtcp;
-  };
-
-  std::unique_ptr<uint8_t[]> slots_;
-  iovec iov_[kBatch];
-  mmsghdr msgs_[kBatch] = {};
-  alignas(cmsghdr) char control_[kBatch][CMSG_SPACE(sizeof(timespec)) + 64];
-  std::vector<Held> held_;
-  std::vector<uint8_t> bytes_, spare_;
-  uint64_t next_ = 0;
+struct Options {
+  std::string file, target, host;
+  uint16_t port = 0;
+  int64_t limitMs = kMaxOffsetMs;
 };
 
-// Sleeps, unless one of the signals that end recording comes first.
-void Pause(int64_t ns, const sigset_t* mask) {
-  timespec t{time_t(ns / 1000000000), long(ns % 1000000000)};
-  ppoll(nullptr, 0, &t, mask);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (!StartTool("rtpdump")) return EX_OSERR;
-
-  std::string format = "dump", file;
-  int64_t limitMs = kMaxOffsetMs;
+// False when the run ends here, with *status.
+bool ReadOptions(int argc, char** argv, Options* o, int* status) {
+  std::string format = "dump";
   int opt;
+  *status = EX_USAGE;
   while ((opt = getopt(argc, argv, ":F:t:d:h")) != -1) {
     switch (opt) {
       case 'F':
         format = optarg;
         break;
       case 't':
-        if (!ParseMinutes(optarg, &limitMs))
-          return Usage(kUsage, std::string("bad duration '") + optarg + "' (minutes, more than 0)");
-        limitMs = std::min(limitMs, kMaxOffsetMs);
+        if (!ParseMinutes(optarg, &o->limitMs))
+          return Usage(kUsage, std::string("bad duration '") + optarg + "' (minutes, more than 0)"), false;
+        o->limitMs = std::min(o->limitMs, kMaxOffsetMs);
         break;
       case 'd':
-        file = optarg;
+        o->file = optarg;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
-        return 0;
+        *status = 0;
+        return false;
       default:
-        return Usage(kUsage, BadOption(opt, argv));
+        return Usage(kUsage, BadOption(opt, argv)), false;
     }
   }
-  if (format != "dump") return Usage(kUsage, "unknown format '" + format + "'");
-  if (file.empty()) return Usage(kUsage, "no file given (-d FILE)");
-  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT");
-  const std::string target = argv[optind];
-  std::string host;
-  uint16_t port;
-  if (!ParseHostPort(target, &host, &port))
-    return Usage(kUsage, "bad address '" + target + "' (HOST/PORT, PORT 1..65534)");
+  if (format != "dump") return Usage(kUsage, "unknown format '" + format + "'"), false;
+  if (o->file.empty()) return Usage(kUsage, "no file given (-d FILE)"), false;
+  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT"), false;
+  o->target = argv[optind];
+  if (!ParseHostPort(o->target, &o->host, &o->port))
+    return Usage(kUsage, "bad address '" + o->target + "' (HOST/PORT, PORT 1..65534)"), false;
+  return true;
+}
 
+// The RTP and RTCP sockets, on the first of HOST's addresses where both
+// can be bound. 0, or the exit status.
+int OpenSockets(const Options& o, int fds[2], Address* bound) {
   std::vector<Address> candidates;
   std::string error;
-  if (!ResolveListen(host, port, &candidates, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
-
-  int fds[2] = {-1, -1};
-  Address bound;
+  if (!ResolveListen(o.host, o.port, &candidates, &error)) return Fail(EX_NOHOST, UnknownHost(o.host, error));
   for (const Address& a : candidates) {
     Address rtcp = a;
-    rtcp.SetPort(uint16_t(port + 1));
+    rtcp.SetPort(uint16_t(o.port + 1));
     fds[0] = OpenReceiver(a, &error);
-    if (fds[0] >= 0) fds[1] = OpenReceiver(rtcp, &error);
+    fds[1] = fds[0] < 0 ? -1 : OpenReceiver(rtcp, &error);
     if (fds[1] >= 0) {
-      bound = a;
-      break;
+      *bound = a;
+      return 0;
     }
     if (fds[0] >= 0) close(fds[0]);
-    fds[0] = -1;
   }
-  if (fds[1] < 0) return Fail(EX_OSERR, error);
+  return Fail(EX_OSERR, error);
+}
 
-  int out = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) return Fail(EX_CANTCREAT, file + ": " + std::strerror(errno));
-
-  // The three signals stay blocked except while waiting, so none slips in
-  // between checking the flag and going to sleep.
+// The stop signals stay blocked except while waiting, so none slips in
+// between checking the flag and going to sleep. Returns the mask to wait with.
+sigset_t CatchStopSignals() {
   sigset_t stops, waitMask;
   sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
   sigprocmask(SIG_BLOCK, &stops, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
-  sigdelset(&waitMask, SIGHUP);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    sigdelset(&waitMask, sig);
+    sigaction(sig, &sa, nullptr);
+  }
   // A file size limit then shows as a write error (EFBIG), not a kill.
   signal(SIGXFSZ, SIG_IGN);
+  return waitMask;
+}
 
-  const int64_t startReal = Now(CLOCK_REALTIME);
-  const int64_t startMono = Now(CLOCK_MONOTONIC);
-  const int64_t endMono = startMono + limitMs * 1000000;
+// Ends by the signal that stopped the recording, so whoever started us sees why.
+int EndBySignal(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  sigprocmask(SIG_UNBLOCK, &one, nullptr);
+  return 128 + sig;
+}
 
-  DumpWriter writer(out);
-  FileHeader header;
-  header.startSec = uint32_t(startReal / 1000000000);
-  header.startUsec = uint32_t(startReal % 1000000000 / 1000);
-  header.source = bound.Ipv4();
-  header.port = port;
-  if (!writer.WriteHeader(target, header))
-    return Fail(EX_IOERR, file + ": " + std::strerror(errno));
+// One recording into an open file: what arrives on the two sockets, in
+// order, handed to the writing thread in batches.
+class Recording {
+ public:
+  explicit Recording(int out)
+      : out_(out), startReal_(NowNs(CLOCK_REALTIME)), startMono_(NowNs()), writer_(out), flusher_(&writer_) {}
 
-  Flusher flusher(&writer);
-  Receiver receiver;
-  int64_t lastOffset = 0, flushDue = 0;
-  int status = 0;
-  bool overflow = false;
-  auto record = [&](int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
-    int64_t ms = (arrival - startReal) / 1000000;
-    // The wall clock may step; offsets must never go back.
-    if (ms < lastOffset) ms = lastOffset;
-    if (ms > 0xFFFFFFFFLL) {
-      overflow = true;
-      return false;
+  // The text line and header. False with errno set on failure.
+  bool WriteHeader(const std::string& target, uint32_t source, uint16_t port) {
+    FileHeader header;
+    header.startSec = uint32_t(startReal_ / kNsPerSecond);
+    header.startUsec = uint32_t(startReal_ % kNsPerSecond / 1000);
+    header.source = source;
+    header.port = port;
+    return writer_.WriteHeader(target, header);
+  }
+
+  // Until a stop signal, a failed write, or `limitMs` after the start.
+  void ReceiveUntil(const int fds[2], int64_t limitMs, const sigset_t& waitMask) {
+    const int64_t end = startMono_ + limitMs * kNsPerMs;
+    while (!gSignal && !overflow_ && !flusher_.Failed()) {
+      const int64_t now = NowNs();
+      if (now >= end) break;
+      FlushIfDue(now);
+      const timespec timeout = ToTimespec(std::max<int64_t>(WakeTime(now, end) - now, 0));
+      pollfd pfd[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {flusher_.FailureFd(), POLLIN, 0}};
+      if (ppoll(pfd, 3, &timeout, &waitMask) < 0) continue;
+      if (pfd[2].revents) break;
+      if (ReceiveRound(fds)) {
+        const timespec gather = ToTimespec(kGatherNs);
+        ppoll(nullptr, 0, &gather, &waitMask);
+      }
     }
-    if (writer.Pending() == 0) flushDue = Now(CLOCK_MONOTONIC) + kFlushDelayNs;
-    writer.Add(rtcp ? 0 : length, uint32_t(ms), data, size);
-    lastOffset = ms;
-    return true;
-  };
-  while (!gSignal && !overflow) {
-    int64_t now = Now(CLOCK_MONOTONIC);
-    if (now >= endMono) break;
-    if (flusher.Failed()) break;
-    if (writer.Pending() > 0 && (now >= flushDue || writer.Pending() >= kFlushBytes)) {
-      flusher.Kick(kMaxPending);
-      // Still writing the last batch: look again shortly, not at once.
-      if (writer.Pending() > 0) flushDue = now + kRetryNs;
-    }
-    int64_t wake = endMono;
-    if (writer.Pending() > 0) wake = std::min(wake, flushDue);
-    if (receiver.Holding()) wake = std::min(wake, now + kSettleNs);
-    int64_t wait = std::max<int64_t>(wake - now, 0);
-    timespec timeout{time_t(wait / 1000000000), long(wait % 1000000000)};
-    pollfd pfd[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {flusher.FailureFd(), POLLIN, 0}};
-    if (ppoll(pfd, 3, &timeout, &waitMask) < 0) continue;
-    if (pfd[2].revents) break;
+  }
 
+  // What arrived before the end is recorded too, however the end came.
+  void Drain(const int fds[2]) {
+    if (overflow_ || flusher_.Failed()) return;
+    const int64_t stop = NowNs(CLOCK_REALTIME);
+    for (int i = 0; i < 2; ++i) {
+      int64_t last = 0;
+      while (receiver_.Receive(fds[i], i == 1, &last) == Receiver::kBatch && last <= stop) {
+      }
+    }
+    Release(stop);
+  }
+
+  // Writes the rest, syncs and closes the file; 0 or the exit status.
+  int Finish(const std::string& file) {
+    int status = 0;
+    if (!flusher_.Finish()) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
+    if (fsync(out_) != 0 && errno != EINVAL && errno != EROFS && status == 0)
+      status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
+    if (close(out_) != 0 && status == 0) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
+    return status;
+  }
+
+ private:
+  void FlushIfDue(int64_t now) {
+    if (writer_.Pending() == 0 || (now < flushDue_ && writer_.Pending() < kFlushBytes)) return;
+    flusher_.Kick(kMaxPending);
+    // Still writing the last batch: look again shortly, not at once.
+    if (writer_.Pending() > 0) flushDue_ = now + kRetryNs;
+  }
+
+  int64_t WakeTime(int64_t now, int64_t end) const {
+    int64_t wake = end;
+    if (writer_.Pending() > 0) wake = std::min(wake, flushDue_);
+    if (receiver_.Holding()) wake = std::min(wake, now + kSettleNs);
+    return wake;
+  }
+
+  // Takes what waits on both sockets and records what is surely in order.
+  // True when datagrams came but no batch was full: then they may gather.
+  bool ReceiveRound(const int fds[2]) {
     // Anything stamped before the cut-off is queued by now; later datagrams
     // wait for the next round, and so does what came after a full batch.
-    int64_t cut = Now(CLOCK_REALTIME) - kSettleNs;
+    int64_t cut = NowNs(CLOCK_REALTIME) - kSettleNs;
     bool full = false, any = false;
     for (int i = 0; i < 2; ++i) {
       int64_t last = 0;
-      int n = receiver.Receive(fds[i], i == 1, &last);
+      const int n = receiver_.Receive(fds[i], i == 1, &last);
       any = any || n > 0;
       if (n == Receiver::kBatch) {
         full = true;
         cut = std::min(cut, last - 1);
       }
     }
-    receiver.Release(cut, record);
-    if (any && !full) Pause(kGatherNs, &waitMask);
-  }
-  if (!overflow && !flusher.Failed()) {
-    // What arrived before the end is recorded too, however the end came.
-    const int64_t stop = Now(CLOCK_REALTIME);
-    for (int i = 0; i < 2; ++i) {
-      int64_t last = 0;
-      while (receiver.Receive(fds[i], i == 1, &last) == Receiver::kBatch && last <= stop) {
-      }
-    }
-    receiver.Release(stop, record);
+    Release(cut);
+    return any && !full;
   }
 
-  if (!flusher.Finish()) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
-  if (fsync(out) != 0 && errno != EINVAL && errno != EROFS && status == 0)
-    status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
-  if (close(out) != 0 && status == 0) status = Fail(EX_IOERR, file + ": " + std::strerror(errno));
+  void Release(int64_t cut) {
+    receiver_.Release(cut, [this](int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
+      return Record(arrival, rtcp, length, data, size);
+    });
+  }
+
+  bool Record(int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
+    // The wall clock may step; offsets must never go back.
+    const int64_t ms = std::max((arrival - startReal_) / kNsPerMs, lastOffset_);
+    if (ms > 0xFFFFFFFFLL) {
+      overflow_ = true;
+      return false;
+    }
+    if (writer_.Pending() == 0) flushDue_ = NowNs() + kFlushDelayNs;
+    writer_.Add(rtcp ? 0 : length, uint32_t(ms), data, size);
+    lastOffset_ = ms;
+    return true;
+  }
+
+  const int out_;
+  const int64_t startReal_, startMono_;
+  DumpWriter writer_;
+  Flusher flusher_;
+  Receiver receiver_;
+  int64_t lastOffset_ = 0, flushDue_ = 0;
+  bool overflow_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!StartTool("rtpdump")) return EX_OSERR;
+  Options o;
+  int status;
+  if (!ReadOptions(argc, argv, &o, &status)) return status;
+  int fds[2];
+  Address bound;
+  if ((status = OpenSockets(o, fds, &bound)) != 0) return status;
+  const int out = open(o.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return Fail(EX_CANTCREAT, o.file + ": " + std::strerror(errno));
+  const sigset_t waitMask = CatchStopSignals();
+
+  Recording recording(out);
+  if (!recording.WriteHeader(o.target, bound.Ipv4(), o.port))
+    return Fail(EX_IOERR, o.file + ": " + std::strerror(errno));
+  recording.ReceiveUntil(fds, o.limitMs, waitMask);
+  recording.Drain(fds);
+  status = recording.Finish(o.file);
   close(fds[0]);
   close(fds[1]);
-
-  if (status == 0 && gSignal) {
-    // End by the same signal, so whoever started us sees why.
-    int sig = gSignal;
-    signal(sig, SIG_DFL);
-    raise(sig);
-    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-    return 128 + sig;
-  }
-  return status;
+  return status == 0 && gSignal ? EndBySignal(gSignal) : status;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "args.h"
+#include "clock.h"
 #include "dumpfile.h"
 #include "message.h"
 #include "net.h"
@@ -45,23 +46,6 @@ const char kUsage[] =
 // datagram is given up.
 constexpr int kSendTries = 20;
 constexpr long kSendPauseNs = 1000000;
-
-void SleepUntil(const timespec& when) {
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
-  }
-}
-
-timespec AddNs(timespec t, int64_t ns) {
-  int64_t total = int64_t(t.tv_nsec) + ns % 1000000000;
-  t.tv_sec += time_t(ns / 1000000000 + total / 1000000000);
-  total %= 1000000000;
-  if (total < 0) {
-    total += 1000000000;
-    t.tv_sec -= 1;
-  }
-  t.tv_nsec = long(total);
-  return t;
-}
 
 // Records due in the same millisecond go out in one call, up to this many.
 constexpr size_t kBurst = 64;
@@ -103,37 +87,78 @@ long SendBurst(int fd, const Address& rtp, const Address& rtcp, const Record* r,
   return failed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (!StartTool("rtpplay")) return EX_OSERR;
-
-  std::string file;
-  int seconds = 0;
+// False when the run ends here, with *status.
+bool ReadOptions(int argc, char** argv, std::string* file, int* seconds, std::string* host, uint16_t* port,
+                 int* ttl, int* status) {
+  *status = EX_USAGE;
   int opt;
   while ((opt = getopt(argc, argv, ":f:o:h")) != -1) {
     switch (opt) {
       case 'f':
-        file = optarg;
+        *file = optarg;
         break;
       case 'o':
-        seconds = TextToInt(optarg);
+        *seconds = TextToInt(optarg);
         break;
       case 'h':
         std::fputs(kUsage, stdout);
-        return 0;
+        *status = 0;
+        return false;
       default:
-        return Usage(kUsage, BadOption(opt, argv));
+        return Usage(kUsage, BadOption(opt, argv)), false;
     }
   }
-  if (file.empty()) return Usage(kUsage, "no file given (-f FILE)");
-  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT/TTL");
-  std::string host;
+  if (file->empty()) return Usage(kUsage, "no file given (-f FILE)"), false;
+  if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT/TTL"), false;
+  if (!ParseHostPortTtl(argv[optind], host, port, ttl))
+    return Usage(kUsage, std::string("bad address '") + argv[optind] + "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)"),
+           false;
+  return true;
+}
+
+// Sends every record from `fromMs` on, each at its offset after the start
+// (less fromMs); returns how the file ended, and in *failed how many
+// datagrams were given up.
+DumpReader::Status Play(DumpReader* reader, uint32_t fromMs, int sock, const Address& rtp, const Address& rtcp,
+                        long* failed, int* lastErrno) {
+  ReadAhead ahead(reader, fromMs);
+  const std::vector<Record>* records = &ahead.Next();
+  // The schedule is counted from the first records in hand, not from
+  // however long finding them took.
+  const int64_t start = NowNs();
+  // Wake-ups as exact as the kernel allows, not up to 50 us late.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+  for (; !records->empty(); records = &ahead.Next()) {
+    const Record* r = records->data();
+    for (size_t i = 0, n = records->size(); i < n;) {
+      size_t j = i + 1;
+      while (j < n && r[j].offset == r[i].offset && j - i < kBurst) ++j;
+      // Against the start, not the previous send, so that lateness never adds up.
+      SleepUntilNs(start + (int64_t(r[i].offset) - fromMs) * kNsPerMs);
+      *failed += SendBurst(sock, rtp, rtcp, r + i, j - i, lastErrno);
+      i = j;
+    }
+  }
+  return ahead.Status();
+}
+
+// The exit status for how the file ended, with what was not sent.
+int Report(const std::string& file, DumpReader::Status st, long failed, int lastErrno) {
+  if (failed > 0) Say(std::to_string(failed) + " datagram(s) not sent: " + std::strerror(lastErrno));
+  if (st == DumpReader::kTruncated) Say(file + ": " + StatusText(st) + "; played up to there");
+  if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
+  if (st == DumpReader::kBadRecord) return Fail(EX_DATAERR, file + ": " + StatusText(st));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!StartTool("rtpplay")) return EX_OSERR;
+  std::string file, host;
+  int seconds = 0, ttl, status;
   uint16_t port;
-  int ttl;
-  if (!ParseHostPortTtl(argv[optind], &host, &port, &ttl))
-    return Usage(kUsage, std::string("bad address '") + argv[optind] +
-                 "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)");
+  if (!ReadOptions(argc, argv, &file, &seconds, &host, &port, &ttl, &status)) return status;
 
   int in = OpenDumpFile(file);
   if (in < 0) return Fail(EX_NOINPUT, file + ": " + std::strerror(errno));
@@ -147,42 +172,16 @@ int main(int argc, char** argv) {
   if (!ResolveDestination(host, port, &rtp, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
   Address rtcp = rtp;
   rtcp.SetPort(uint16_t(port + 1));
-  int sock = OpenSender(rtp, ttl, &error);
+  const int sock = OpenSender(rtp, ttl, &error);
   if (sock < 0) return Fail(EX_OSERR, error);
 
-  const int64_t skipMs = int64_t(seconds) * 1000;
-  const uint32_t fromMs = uint32_t(std::min<int64_t>(skipMs, UINT32_MAX));
-  st = reader.SkipBefore(fromMs);
+  // A negative offset plays from the start, as 0 does.
+  const uint32_t fromMs = uint32_t(std::clamp<int64_t>(int64_t(seconds) * 1000, 0, UINT32_MAX));
   long failed = 0;
   int lastErrno = 0;
-  if (st == DumpReader::kOk) {
-    ReadAhead ahead(&reader, fromMs);
-    const std::vector<Record>* records = &ahead.Next();
-    // The schedule is counted from the first records in hand, not from
-    // however long finding them took.
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    // Wake-ups as exact as the kernel allows, not up to 50 us late.
-    prctl(PR_SET_TIMERSLACK, 1UL);
-    for (; !records->empty(); records = &ahead.Next()) {
-      const Record* r = records->data();
-      for (size_t i = 0, n = records->size(); i < n;) {
-        size_t j = i + 1;
-        while (j < n && r[j].offset == r[i].offset && j - i < kBurst) ++j;
-        // Against the start, not the previous send, so that lateness never adds up.
-        SleepUntil(AddNs(start, (int64_t(r[i].offset) - skipMs) * 1000000));
-        failed += SendBurst(sock, rtp, rtcp, r + i, j - i, &lastErrno);
-        i = j;
-      }
-    }
-    st = ahead.Status();
-  }
+  st = reader.SkipBefore(fromMs);
+  if (st == DumpReader::kOk) st = Play(&reader, fromMs, sock, rtp, rtcp, &failed, &lastErrno);
   close(sock);
   close(in);
-  if (failed > 0)
-    Fail(0, std::to_string(failed) + " datagram(s) not sent: " + std::strerror(lastErrno));
-  if (st == DumpReader::kTruncated) Fail(0, file + ": " + StatusText(st) + "; played up to there");
-  if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
-  if (st == DumpReader::kBadRecord) return Fail(EX_DATAERR, file + ": " + StatusText(st));
-  return 0;
+  return Report(file, st, failed, lastErrno);
 }

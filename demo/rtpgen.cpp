@@ -1,8 +1,6 @@
-// rtpgen: a synthetic RTP source, a receiver that sums up what arrived, and
-// a lister for dump files; enough to demonstrate the recorder and player.
-#include <arpa/inet.h>
+// rtpgen: a synthetic RTP source, and a receiver that sums up what arrived;
+// enough to demonstrate the recorder and the player.
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "args.h"
+#include "clock.h"
 #include "dumpfile.h"
 #include "net.h"
 #include "stdfds.h"
@@ -29,14 +28,12 @@ namespace {
 const char kUsage[] =
     "usage: rtpgen send [-r RATE] [-n COUNT] [-t SECONDS] [-s SIZE] [-x SSRC] HOST/PORT[/TTL]\n"
     "       rtpgen recv [-t SECONDS] [-i IDLE] HOST/PORT\n"
-    "       rtpgen info FILE...\n"
     "send: RATE RTP packets a second (default 50) of SIZE bytes (default 200) to\n"
     "      PORT, an RTCP sender report to PORT + 1 every second, until COUNT\n"
     "      packets or SECONDS have gone (default 100 packets).\n"
     "recv: listens on PORT and PORT + 1 for SECONDS (default 10), or until IDLE\n"
     "      seconds pass without a datagram after the first, or SIGINT/SIGTERM,\n"
-    "      then tells what arrived.\n"
-    "info: lists each dump file's header and records.\n";
+    "      then tells what arrived.\n";
 
 volatile sig_atomic_t gStop = 0;
 void OnSignal(int) { gStop = 1; }
@@ -46,14 +43,6 @@ int Usage() {
   return EX_USAGE;
 }
 
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void Put16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8), p[1] = uint8_t(v); }
-void Put32(uint8_t* p, uint32_t v) { Put16(p, v >> 16), Put16(p + 2, v); }
 
 // A compound RTCP packet: sender report, then SDES with a CNAME.
 std::vector<uint8_t> SenderReport(uint32_t ssrc, uint32_t rtpTs, uint32_t packets,
@@ -76,7 +65,7 @@ std::vector<uint8_t> SenderReport(uint32_t ssrc, uint32_t rtpTs, uint32_t packet
   std::vector<uint8_t> s(4 + chunk, 0);
   s[0] = 0x81;
   s[1] = 202;
-  Put16(&s[2], uint32_t(s.size() / 4 - 1));
+  Put16(&s[2], uint16_t(s.size() / 4 - 1));
   Put32(&s[4], ssrc);
   s[8] = 1;
   s[9] = uint8_t(cname.size());
@@ -107,7 +96,7 @@ int Send(int argc, char** argv) {
   if (seconds > 0) count = rate * seconds;
   std::vector<Address> found;
   if (!Resolve(host, port, false, &found, &error)) {
-    std::fprintf(stderr, "rtpgen: %s\n", error.c_str());
+    std::fprintf(stderr, "rtpgen: %s\n", UnknownHost(host, error).c_str());
     return EX_NOHOST;
   }
   Address rtp = found.front(), rtcp = rtp;
@@ -124,9 +113,7 @@ int Send(int argc, char** argv) {
   uint32_t octets = 0, ts = 0;
   uint16_t seq = 0;
   for (unsigned long i = 0; i < count && !gStop; ++i) {
-    int64_t due = start + int64_t(i) * period;
-    timespec when{time_t(due / 1000000000), long(due % 1000000000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr);
+    SleepUntilNs(start + int64_t(i) * period);
     seq = uint16_t(i);
     ts = uint32_t(i) * tsStep;
     pkt[0] = 0x80;
@@ -166,7 +153,7 @@ int Recv(int argc, char** argv) {
   if (argc - optind != 1 || !ParseHostPort(argv[optind], &host, &port)) return Usage();
   std::vector<Address> found;
   if (!Resolve(host, port, true, &found, &error)) {
-    std::fprintf(stderr, "rtpgen: %s\n", error.c_str());
+    std::fprintf(stderr, "rtpgen: %s\n", UnknownHost(host, error).c_str());
     return EX_NOHOST;
   }
   Address rtcpAddr = found.front();
@@ -223,59 +210,6 @@ int Recv(int argc, char** argv) {
   return 0;
 }
 
-int Info(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  int status = 0;
-  for (int i = 1; i < argc; ++i) {
-    int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      std::fprintf(stderr, "rtpgen: %s: %s\n", argv[i], std::strerror(errno));
-      status = EX_NOINPUT;
-      continue;
-    }
-    DumpReader reader(fd);
-    std::string text;
-    FileHeader h;
-    DumpReader::Status st = reader.ReadHeader(&text, &h);
-    if (st != DumpReader::kOk) {
-      std::fprintf(stderr, "rtpgen: %s: %s\n", argv[i], StatusText(st));
-      status = EX_DATAERR;
-      close(fd);
-      continue;
-    }
-    long rtp = 0, rtcp = 0;
-    uint64_t bytes = 0;
-    uint32_t firstOffset = 0, lastOffset = 0;
-    uint32_t firstSeq = 0, lastSeq = 0;
-    Record r;
-    while ((st = reader.Next(&r)) == DumpReader::kOk) {
-      if (rtp + rtcp == 0) firstOffset = r.offset;
-      lastOffset = r.offset;
-      bytes += r.size;
-      if (r.plen == 0) {
-        ++rtcp;
-      } else {
-        if (r.size >= 4) lastSeq = Get16(r.data + 2);
-        if (rtp++ == 0) firstSeq = lastSeq;
-      }
-    }
-    time_t start = time_t(h.startSec);
-    char when[64];
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", gmtime(&start));
-    in_addr src{htonl(h.source)};
-    std::printf("%s: recorded from %s (source %s, port %u), started %s.%06u UTC\n", argv[i],
-                text.c_str(), inet_ntoa(src), unsigned(h.port), when, unsigned(h.startUsec));
-    std::printf("  %ld records: %ld RTP", rtp + rtcp, rtp);
-    if (rtp > 0) std::printf(" (sequence %u..%u)", unsigned(firstSeq), unsigned(lastSeq));
-    std::printf(", %ld RTCP; %llu bytes", rtcp, (unsigned long long)bytes);
-    if (rtp + rtcp > 0) std::printf("; offsets %u..%u ms", unsigned(firstOffset), unsigned(lastOffset));
-    std::printf("\n");
-    if (st != DumpReader::kEnd) std::printf("  then: %s\n", StatusText(st));
-    close(fd);
-  }
-  return status;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -290,6 +224,5 @@ int main(int argc, char** argv) {
     return Send(argc - 1, argv + 1);
   }
   if (mode == "recv") return Recv(argc - 1, argv + 1);
-  if (mode == "info") return Info(argc - 1, argv + 1);
   return Usage();
 }

@@ -22,7 +22,7 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja >/dev/null
 fi
 echo "== building"
-ninja -C "$build" confrec rtpdump rtpplay rtpgen >/dev/null
+ninja -C "$build" confrec rtpdump rtpplay rtpinfo rtpgen >/dev/null
 
 work=$(mktemp -d)
 cleanup() {
@@ -67,8 +67,8 @@ echo
 echo "== demo.cf"
 cat demo.cf
 echo
-echo "== the session files"
-rtpgen info demo.*.rtp
+echo "== what each session holds: rtpinfo -c demo"
+rtpinfo -c demo
 
 echo
 echo "== playing from 1 s: confrec -p -c demo -o 1 -a $out_audio -v $out_video"
