@@ -1,11 +1,19 @@
-// Helpers for tests that run the built executables as a user would.
+// Running the built programs as a user would, and the files around them.
 #ifndef CONFREC_TESTS_PROCESS_H
 #define CONFREC_TESTS_PROCESS_H
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// The one scale factor for slow machines (CONFREC_TEST_SCALE, default 1):
+// every bound on a wait in the tests is multiplied by it.
+double Scale();
+// Checks `ready` every few milliseconds until it holds; false after
+// `seconds` × Scale().
+bool WaitUntil(const std::function<bool()>& ready, double seconds);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it.
 class TempDir {
@@ -22,77 +30,54 @@ class TempDir {
 };
 
 struct ProcessOptions {
-  std::string cwd;                  // empty: the test's own
-  std::string pathPrefix;           // put first on PATH
-  std::vector<std::string> env;     // extra "NAME=value" entries
-  bool closeStderr = false;         // start with descriptor 2 closed
-  bool newProcessGroup = false;     // lead a process group of its own
+  std::string cwd;               // empty: the test's own
+  std::string pathPrefix;        // put first on PATH
+  std::vector<std::string> env;  // "NAME=value" entries, replacing inherited ones
+  bool closeStderr = false;
+  bool newProcessGroup = false;
 };
 
-// A child process whose standard output and standard error go to files.
+// A child whose standard output and error go to files; killed (with its
+// group, if it leads one) when it goes out of scope.
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
-  ~Process();  // kills the whole group if still running
+  explicit Process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
-
   pid_t Pid() const { return pid_; }
-  void Signal(int sig) const;       // the process alone
-  void SignalGroup(int sig) const;  // its process group (needs newProcessGroup)
-  // Waits up to `seconds`; on timeout kills the process with SIGKILL and
-  // returns false. The wait status is then in Status().
+  void Signal(int sig) const;
+  void SignalGroup(int sig) const;
+  // Waits up to `seconds` × Scale(); on timeout kills it and returns false.
   bool Wait(double seconds);
   bool Running();
-
   int Status() const { return status_; }
   bool ExitedWith(int code) const;
-  int TermSignal() const;  // 0 when it exited normally
+  int TermSignal() const;  // 0 when it exited
   std::string Out() const;
   std::string Err() const;
 
  private:
   pid_t pid_ = -1;
-  bool reaped_ = false;
-  bool group_ = false;
-  int status_ = 0;
+  int pidfd_ = -1, status_ = 0;
+  bool reaped_ = false, group_ = false;
   TempDir io_;
 };
 
-// Runs to the end (at most `seconds`), for the common case.
+// A program run to its end, at most `seconds` × Scale().
 struct RunResult {
   int status = 0;
   bool finished = false;
   std::string out, err;
   bool ExitedWith(int code) const;
-  int TermSignal() const;
 };
-RunResult RunProgram(const std::vector<std::string>& argv, const ProcessOptions& options = {},
-              double seconds = 30);
+RunResult RunProgram(const std::vector<std::string>& argv, const ProcessOptions& options = {}, double seconds = 30);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
-// Mounts a tmpfs of `size` (a mount(8) size, e.g. "64k") on the directory
-// `dir`, in a mount namespace of the test's own (made on first use), so
-// that nothing outside the test sees it; unmounted when it goes out of
-// scope. Ok() is false where mounting is not allowed.
-class SmallDisk {
- public:
-  SmallDisk(const std::string& dir, const std::string& size);
-  ~SmallDisk();
-  SmallDisk(const SmallDisk&) = delete;
-  SmallDisk& operator=(const SmallDisk&) = delete;
-  bool Ok() const { return mounted_; }
-  // Writes a filler file in `dir` until the disk is full.
-  void Fill() const;
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
-
-// Counts the lines of `text`, for messages.
 std::vector<std::string> Lines(const std::string& text);
+// The names in `dir`, sorted, one per line.
+std::string Listing(const std::string& dir);
 
 #endif

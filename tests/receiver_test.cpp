@@ -1,0 +1,94 @@
+#include "receiver.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "udp.h"
+
+using namespace rtptools;
+
+namespace {
+
+struct Taken {
+  int64_t arrival;
+  bool rtcp;
+  uint16_t length;
+  std::string data;
+};
+
+// RTP and RTCP sockets of a recorder, and what it released, in order.
+class ReceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = PortPair();
+    fds[0] = BindUdp("127.0.0.1", port);
+    fds[1] = BindUdp("127.0.0.1", uint16_t(port + 1));
+    tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }
+  void TearDown() override { close(fds[0]), close(fds[1]), close(tx); }
+  void Send(bool rtcp, const std::string& data) { SendTo(tx, "127.0.0.1", uint16_t(port + rtcp), data); }
+  // Takes from the sockets until `n` datagrams have come in all.
+  bool TakeAll(int n) {
+    int got = 0;
+    return WaitUntil([&] {
+      int64_t last = 0;
+      for (int rtcp = 0; rtcp < 2; ++rtcp) got += receiver.Receive(fds[rtcp], rtcp, &last);
+      return got == n;
+    }, 10);
+  }
+  // Releases up to `cut`, taking at most `room` datagrams; their first bytes.
+  std::string Release(int64_t cut, size_t room = 1000) {
+    std::string order;
+    receiver.Release(cut, [&](int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
+      if (room-- == 0) return false;
+      taken.push_back({arrival, rtcp, length, std::string(reinterpret_cast<const char*>(data), size)});
+      order += taken.back().data.substr(0, 1);
+      return true;
+    });
+    return order;
+  }
+  uint16_t port;
+  int fds[2], tx;
+  Receiver receiver;
+  std::vector<Taken> taken;
+};
+
+TEST_F(ReceiverTest, PutsBothSocketsInArrivalOrder) {
+  for (auto [rtcp, data] : {std::pair{false, "a"}, {true, "b"}, {false, "c"}, {true, "d"}, {false, "e"}}) Send(rtcp, data);
+  Send(false, "f" + std::string(65506, 'x'));  // the largest IPv4 datagram, kept whole
+  ASSERT_TRUE(TakeAll(6));
+  EXPECT_TRUE(receiver.Holding());
+  EXPECT_EQ(Release(-1), "abcdef");
+  EXPECT_FALSE(receiver.Holding());
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(taken[i].rtcp, i % 2 == 1) << i;
+  EXPECT_EQ(taken[5].length, 65507);
+  EXPECT_EQ(taken[5].data.size(), 65507u);
+}
+
+TEST_F(ReceiverTest, HoldsBackWhatCameAfterTheCutOrFoundNoRoom) {
+  for (auto [rtcp, data] : {std::pair{false, "a"}, {true, "b"}, {false, "c"}}) Send(rtcp, data);
+  ASSERT_TRUE(TakeAll(3));
+  EXPECT_EQ(Release(-1, 1), "a");
+  EXPECT_EQ(Release(taken[0].arrival), "");  // b and c came later
+  EXPECT_TRUE(receiver.Holding());
+  Send(true, "d");
+  ASSERT_TRUE(TakeAll(1));
+  EXPECT_EQ(Release(-1), "bcd");
+  EXPECT_LT(taken[1].arrival, taken[2].arrival);
+}
+
+TEST_F(ReceiverTest, TakesABatchAtATime) {
+  for (int i = 0; i < Receiver::kBatch + 6; ++i) Send(false, std::string(1, char('0' + i % 10)));
+  // All are queued when the sends return: a full batch first, then the rest.
+  int64_t last = -1;
+  EXPECT_EQ(receiver.Receive(fds[0], false, &last), Receiver::kBatch);
+  EXPECT_GT(last, 0);
+  ASSERT_TRUE(TakeAll(6));
+  EXPECT_EQ(Release(-1).size(), size_t(Receiver::kBatch + 6));
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Datagrams, RTP packets, dump files and a network of the tests' own.
+#ifndef CONFREC_TESTS_UDP_H
+#define CONFREC_TESTS_UDP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dumpfile.h"
+#include "process.h"
+
+// Moves the test process into a network namespace of its own with lo up,
+// where no other program takes a port; where that is not allowed, it stays
+// on the machine's loopback. OwnNetwork() tells which.
+void UseOwnNetwork();
+bool OwnNetwork();
+// An even port that no other test uses, and the one above it.
+uint16_t PortPair();
+
+// A UDP socket bound to a numeric address and port, with kernel receive
+// times; a multicast group is joined and shared. -1 (a test failure) on error.
+int BindUdp(const std::string& host, uint16_t port);
+void SendTo(int fd, const std::string& host, uint16_t port, const std::string& data);
+struct Arrival {
+  double when;  // kernel receive time, CLOCK_REALTIME seconds
+  std::string data;
+};
+// The datagrams on `fd`: at least `count` of them if they come within
+// 10 s × Scale(), and any more that are queued by then.
+std::vector<Arrival> Receive(int fd, size_t count);
+std::vector<std::string> Data(const std::vector<Arrival>& arrivals);
+
+std::string RtpPacket(uint16_t seq, uint32_t ssrc, size_t size);
+std::string RtcpReport(uint32_t ssrc, uint32_t n);
+
+// A datagram sent to PORT (RTP) or PORT + 1 (RTCP).
+struct Sent {
+  bool rtcp;
+  std::string data;
+};
+// RTP of varied sizes with an RTCP report after every fifth packet.
+std::vector<Sent> Stream(int count, uint32_t ssrc);
+void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>& stream);
+
+struct DumpRecord {
+  uint16_t plen;
+  uint32_t offset;
+  std::string data;
+  bool operator==(const DumpRecord& o) const { return plen == o.plen && offset == o.offset && data == o.data; }
+};
+struct DumpContents {
+  rtptools::DumpReader::Status end = rtptools::DumpReader::kNotDump;
+  std::string text;
+  rtptools::FileHeader header;
+  std::vector<DumpRecord> records;
+};
+DumpContents ReadDump(const std::string& path);
+void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records);
+// The file ends cleanly and holds exactly `stream`, in order, RTCP marked
+// by plen 0, offsets never decreasing.
+void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
+// The records of `records` at `from` ms or later, RTP or RTCP.
+std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, uint32_t from = 0);
+::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want);
+// What arrives on `fd` is `want`, and no more.
+::testing::AssertionResult Received(int fd, const std::vector<std::string>& want);
+
+// Bytes of a dump file recorded from `target` holding `stream`.
+long DumpSize(const std::string& target, const std::vector<Sent>& stream = {});
+// A program run in `dir` with the built tools first on PATH.
+ProcessOptions InDir(const TempDir& dir);
+
+#endif
