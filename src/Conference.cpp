@@ -125,6 +125,24 @@ std::string Conference::SessionFileName(int32_t index, MediaType m) const {
   return name + "." + std::to_string(index) + "." + (m == Audio ? 'a' : 'v') + ".rtp";
 }
 
+int Conference::OpenLocked(const std::string& session) {
+  const int fd = open(session.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
+  if (fd < 0) {
+    error = "Cannot create session file " + session + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  // Where locks are not supported the run goes on unguarded.
+  if (fcntl(fd, F_SETLK, &lock) != 0 && (errno == EACCES || errno == EAGAIN)) {
+    close(fd);
+    error = "Session file " + session + " is being recorded by another run";
+    return -1;
+  }
+  return fd;
+}
+
 std::string Conference::FileSessionToRecord(MediaType m) {
   // The run holds a lock on each session file it records until it ends, so
   // that a second run on the conference cannot empty a file being recorded.
@@ -136,20 +154,8 @@ std::string Conference::FileSessionToRecord(MediaType m) {
     if (ExistConference() ? !Load() : !Save()) return "";
     const int32_t index = sessionsRecorded;
     std::string session = SessionFileName(index, m);
-    int fd = open(session.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
-    if (fd < 0) {
-      error = "Cannot create session file " + session + ": " + std::strerror(errno);
-      return "";
-    }
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    // Where locks are not supported the run goes on unguarded.
-    if (fcntl(fd, F_SETLK, &lock) != 0 && (errno == EACCES || errno == EAGAIN)) {
-      close(fd);
-      error = "Session file " + session + " is being recorded by another run";
-      return "";
-    }
+    const int fd = OpenLocked(session);
+    if (fd < 0) return "";
     if (!Load()) {
       close(fd);
       return "";

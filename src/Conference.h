@@ -55,6 +55,9 @@ class Conference {
  private:
   bool Load();
   bool Save();
+  // The session file, created if missing, under a write lock that keeps
+  // other runs from emptying it; -1 with error set when it cannot be.
+  int OpenLocked(const std::string& session);
 
   int32_t sessionsRecorded = 0;
   int32_t sessionsPlayed = 0;

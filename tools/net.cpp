@@ -132,57 +132,59 @@ std::string UnknownHost(const std::string& host, const std::string& reason) {
   return "unknown host '" + host + "': " + reason;
 }
 
+namespace {
+
+// Joins the multicast group `addr` on fd, and takes only its datagrams, not
+// those of every group some socket on the machine joined. The failed step,
+// or null.
+const char* JoinGroup(int fd, const Address& addr) {
+  if (addr.Family() == AF_INET) {
+    ip_mreqn mreq{};
+    mreq.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(&addr.ss)->sin_addr;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) return "joining the group";
+    return SetInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0) ? nullptr : "IP_MULTICAST_ALL";
+  }
+  auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr.ss);
+  ipv6_mreq mreq{};
+  mreq.ipv6mr_multiaddr = in6->sin6_addr;
+  mreq.ipv6mr_interface = in6->sin6_scope_id;
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &mreq, sizeof mreq) != 0) return "joining the group";
+#ifdef IPV6_MULTICAST_ALL
+  SetInt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0);
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
 int OpenReceiver(const Address& addr, std::string* error) {
   int fd = socket(addr.Family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     *error = Errno("socket");
     return -1;
   }
-  bool ok = true;
-  const char* step = "";
-  auto check = [&](bool r, const char* what) {
-    if (ok && !r) {
-      ok = false;
-      step = what;
-    }
+  const char* failed = nullptr;
+  auto check = [&](bool ok, const char* what) {
+    if (!failed && !ok) failed = what;
   };
-  bool multicast = addr.IsMulticast();
+  const bool multicast = addr.IsMulticast();
   if (multicast) {
     // Other programs on this machine may listen to the same group and port.
     check(SetInt(fd, SOL_SOCKET, SO_REUSEADDR, 1), "SO_REUSEADDR");
     check(SetInt(fd, SOL_SOCKET, SO_REUSEPORT, 1), "SO_REUSEPORT");
   }
-  if (addr.Family() == AF_INET6) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr.ss);
-    if (IN6_IS_ADDR_UNSPECIFIED(&in6->sin6_addr))
-      check(SetInt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0), "IPV6_V6ONLY");
-  }
+  auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr.ss);
+  if (addr.Family() == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&in6->sin6_addr))
+    check(SetInt(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0), "IPV6_V6ONLY");
   // Room for a tenth of a second of 500,000 small datagrams/s while the
   // receiving thread is not scheduled; memory is taken only while they wait.
   SetInt(fd, SOL_SOCKET, SO_RCVBUF, 64 << 20);
   SetInt(fd, SOL_SOCKET, SO_RCVBUFFORCE, 64 << 20);
   check(SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1), "SO_TIMESTAMPNS");
-  if (ok && bind(fd, addr.Sa(), addr.len) != 0) check(false, "bind");
-  if (ok && multicast && addr.Family() == AF_INET) {
-    ip_mreqn mreq{};
-    mreq.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(&addr.ss)->sin_addr;
-    check(setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0,
-          "joining the group");
-    // Only the bound group, not every group some socket joined.
-    check(SetInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0), "IP_MULTICAST_ALL");
-  } else if (ok && multicast) {
-    auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr.ss);
-    ipv6_mreq mreq{};
-    mreq.ipv6mr_multiaddr = in6->sin6_addr;
-    mreq.ipv6mr_interface = in6->sin6_scope_id;
-    check(setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &mreq, sizeof mreq) == 0,
-          "joining the group");
-#ifdef IPV6_MULTICAST_ALL
-    SetInt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0);
-#endif
-  }
-  if (!ok) {
-    *error = Errno(std::string(step) + " " + addr.ToString());
+  if (!failed) check(bind(fd, addr.Sa(), addr.len) == 0, "bind");
+  if (!failed && multicast) failed = JoinGroup(fd, addr);
+  if (failed) {
+    *error = Errno(std::string(failed) + " " + addr.ToString());
     close(fd);
     return -1;
   }
