@@ -1,6 +1,5 @@
 #include "Conference.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,37 +21,6 @@ class ConferenceTest : public ::testing::Test {
   TempDir dir;
   const std::string name = dir / "meeting";
 };
-
-TEST_F(ConferenceTest, SessionFilesToRecordAndTheSavedFile) {
-  EXPECT_EQ(Conference("talks/mon").FileName(), "talks/mon.cf");
-  EXPECT_EQ(Conference("").FileName(), ".cf");
-  Conference fresh(name);
-  EXPECT_FALSE(fresh.ExistConference());
-  const mode_t old = umask(0);
-  EXPECT_EQ(fresh.FileSessionToRecord(Audio), name + ".0.a.rtp");
-  umask(old);
-  EXPECT_EQ(ReadFile(name + ".cf"), "SessionsRecorded = 0\n");
-  EXPECT_TRUE(fresh.ExistConference());
-  for (const std::string& file : {name + ".cf", name + ".0.a.rtp"}) {
-    struct stat st;
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0664u) << file;
-  }
-  WriteFile(name + ".cf", "SessionsRecorded = 3\nTimeRecorded0 = 60\nTimeRecorded1 = 1000000\nTimeRecorded2 = 1.5\n");
-  WriteFile(name + ".3.v.rtp", "left from an interrupted session");
-  Conference c(name);
-  EXPECT_EQ(c.FileSessionToRecord(Video), name + ".3.v.rtp");
-  EXPECT_EQ(ReadFile(name + ".3.v.rtp"), "");
-  EXPECT_EQ(c.FileSessionToRecord(Audio), name + ".3.a.rtp");
-  ASSERT_TRUE(c.SessionRecorded("45"));
-  EXPECT_EQ(ReadFile(name + ".cf"), "SessionsRecorded = 4\nTimeRecorded0 = 60\nTimeRecorded1 = 1000000\n"
-                                    "TimeRecorded2 = 1.5\nTimeRecorded3 = 45\n");
-  // To play: the file of the session due, if it is there.
-  EXPECT_EQ(c.FileSessionToPlay(Video), "");
-  WriteFile(name + ".0.v.rtp", "");
-  EXPECT_EQ(c.FileSessionToPlay(Video), name + ".0.v.rtp");
-  EXPECT_EQ(Conference(dir / "none").FileSessionToPlay(Audio), "");
-}
 
 TEST_F(ConferenceTest, DurationsRoundTripWhateverTheirText) {
   // Twelve sessions, so that two-digit indices are read too.
@@ -111,22 +79,6 @@ TEST_F(ConferenceTest, StartPosition) {
     EXPECT_EQ(text, c.left);
     EXPECT_EQ(conf.FileSessionToPlay(Audio), name + "." + std::to_string(c.first) + ".a.rtp");
   }
-}
-
-// The only test that asks ExistSessionToPlay: its first successful call
-// loads the file, once per process.
-TEST_F(ConferenceTest, ExistSessionToPlayLoadsOnceAndAppliesTheOffset) {
-  Conference c(name);
-  std::string start = "150";
-  WriteFile(name + ".cf", "SessionsRecorded = 2\nTimeRecorded0 = 2\n");
-  EXPECT_LT(c.ExistSessionToPlay(start), 0);
-  EXPECT_EQ(c.Error(), "Corrupt conference file " + name + ".cf");
-  WriteFile(name + ".cf", "SessionsRecorded = 2\nTimeRecorded0 = 2\nTimeRecorded1 = 5\n");
-  EXPECT_EQ(c.ExistSessionToPlay(start), 1);
-  EXPECT_EQ(start, "30");
-  c.SessionPlayed();
-  WriteFile(name + ".cf", "SessionsRecorded = 9\n");  // no longer read
-  EXPECT_EQ(c.ExistSessionToPlay(start), 0);
 }
 
 }  // namespace

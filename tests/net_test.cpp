@@ -1,7 +1,6 @@
 #include "net.h"
 
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -37,25 +36,6 @@ TEST(Net, HostPortAndTtl) {
     const std::string got = host + "/" + std::to_string(port) + "/" + std::to_string(ttl);
     if (c.ok) { EXPECT_EQ(got, std::string(c.host) + "/" + std::to_string(c.port) + "/" + std::to_string(c.ttl)); }
   }
-}
-
-TEST(Net, ResolvesLiteralsAndMulticast) {
-  std::vector<Address> out;
-  std::string error;
-  ASSERT_TRUE(Resolve("224.2.3.4", 5004, true, &out, &error)) << error;
-  EXPECT_TRUE(out[0].IsMulticast());
-  EXPECT_EQ(out[0].Ipv4(), 0xE0020304u);
-  EXPECT_EQ(out[0].ToString(), "224.2.3.4/5004");
-  for (auto [host, multicast] : {std::pair{"239.255.255.255", true}, {"223.255.255.255", false},
-                                 {"ff0e::1", true}, {"::1", false}}) {
-    ASSERT_TRUE(Resolve(host, 7, true, &out, &error)) << host;
-    EXPECT_EQ(out[0].IsMulticast(), multicast) << host;
-  }
-  out[0].SetPort(8);
-  EXPECT_EQ(out[0].Ipv4(), 0u);
-  EXPECT_EQ(out[0].ToString(), "[::1]/8");
-  EXPECT_FALSE(Resolve("nosuch.invalid", 5004, false, &out, &error));
-  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace

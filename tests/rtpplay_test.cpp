@@ -125,9 +125,7 @@ TEST(Rtpplay, DamagedFilesAndExitStatuses) {
     EXPECT_EQ(r.err.rfind("rtpplay: ", 0), 0u) << r.err;
   }
   rx.ExpectPlayed({}, 0);
-  RunResult help = RunProgram({RTPPLAY_BIN, "-h"});
-  EXPECT_TRUE(help.ExitedWith(0));
-  for (const char* status : {" 64 ", " 65 ", " 66 ", " 68 ", " 71 ", " 74 "}) EXPECT_NE(help.out.find(status), std::string::npos);
+  EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-h"}).ExitedWith(0));
 }
 
 }  // namespace
