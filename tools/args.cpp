@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 
@@ -62,8 +63,7 @@ int64_t MinutesToMs(const char* text, const char** end) {
   if (*p == '-' || *p == '+') ++p;
   const char* digits = p;
   int64_t minutes = 0;
-  for (; IsDigit(*p); ++p) minutes = minutes >= kMaxMinutes ? kMaxMinutes : minutes * 10 + (*p - '0');
-  if (minutes > kMaxMinutes) minutes = kMaxMinutes;
+  for (; IsDigit(*p); ++p) minutes = std::min(kMaxMinutes, minutes * 10 + (*p - '0'));
   // The fraction's first nine digits, exactly; any later one only rounds up.
   int64_t fraction = 0, scale = 1;
   bool beyond = false;
@@ -91,7 +91,8 @@ bool ParseMinutes(const std::string& text, int64_t* ms) {
   if (text.empty() || !(IsDigit(text[0]) || text[0] == '.')) return false;
   const char* end;
   int64_t value = MinutesToMs(text.c_str(), &end);
-  if (*end != '\0' || end != text.c_str() + text.size() || value <= 0) return false;
+  // Also past a NUL inside the text.
+  if (end != text.c_str() + text.size() || value <= 0) return false;
   *ms = value;
   return true;
 }

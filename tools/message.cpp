@@ -24,7 +24,6 @@ bool StartTool(const char* name) {
     openlog(name, LOG_PID, LOG_USER);
     gToSyslog = true;
   }
-  opterr = 0;  // the tool words getopt's complaints, so that they are logged too
   return true;
 }
 

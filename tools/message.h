@@ -21,8 +21,9 @@ int Fail(int status, const std::string& message);
 // Says `message` unless it is empty, then prints `usage` to standard error;
 // returns EX_USAGE.
 int Usage(const char* usage, const std::string& message);
-// What getopt found wrong with the option it returned as '?' or ':' (the
-// option string starting with ':'), for Usage.
+// What getopt found wrong with the option it returned as '?' or ':'. The
+// option strings start with ':', so getopt itself says nothing: the tool
+// says it, and the system log gets it too.
 std::string BadOption(int opt, char** argv);
 
 }  // namespace rtptools
