@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "clock.h"
@@ -29,13 +30,38 @@ Address Numeric(const std::string& host, uint16_t port) {
 
 bool OwnNetwork() { return ownNetwork; }
 
+// The kernel switches receive stamps on a while after the first socket asks
+// for them; until then a datagram is stamped when it is read, and datagrams
+// read socket by socket look out of order. This socket stays open, so they
+// stay on, and the wait ends when a datagram carries the time it came in.
+static void KeepKernelStamps() {
+  const int fd = BindUdp("127.0.0.1", 0);
+  sockaddr_storage self{};
+  socklen_t len = sizeof self;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len);
+  const bool on = WaitUntil([&] {
+    if (sendto(fd, "", 0, 0, reinterpret_cast<sockaddr*>(&self), len) < 0) return false;
+    const int64_t sent = NowNs(CLOCK_REALTIME);
+    alignas(cmsghdr) char control[kArrivalControlSize];
+    msghdr msg{};
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (recvmsg(fd, &msg, MSG_DONTWAIT) < 0) return false;
+    const int64_t stamp = ArrivalNs(msg);
+    return stamp >= 0 && stamp < sent;
+  }, 10);
+  if (!on) std::fprintf(stderr, "kernel receive times are taken late; ordering tests may fail\n");
+}
+
 void UseOwnNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) return;
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq lo{};
-  std::strcpy(lo.ifr_name, "lo");
-  ownNetwork = ioctl(fd, SIOCGIFFLAGS, &lo) == 0 && ((lo.ifr_flags |= IFF_UP), ioctl(fd, SIOCSIFFLAGS, &lo) == 0);
-  close(fd);
+  if (unshare(CLONE_NEWNET) == 0) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    ownNetwork = ioctl(fd, SIOCGIFFLAGS, &lo) == 0 && ((lo.ifr_flags |= IFF_UP), ioctl(fd, SIOCSIFFLAGS, &lo) == 0);
+    close(fd);
+  }
+  KeepKernelStamps();
 }
 
 uint16_t PortPair() {

@@ -13,7 +13,8 @@
 
 // Moves the test process into a network namespace of its own with lo up,
 // where no other program takes a port; where that is not allowed, it stays
-// on the machine's loopback. OwnNetwork() tells which.
+// on the machine's loopback. OwnNetwork() tells which. Either way it waits
+// until the kernel stamps datagrams as they come in.
 void UseOwnNetwork();
 bool OwnNetwork();
 // An even port that no other test uses, and the one above it.
