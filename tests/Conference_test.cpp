@@ -1,12 +1,5 @@
 #include "Conference.h"
 
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "process.h"
 
 namespace {
@@ -24,7 +17,7 @@ class ConferenceTest : public ::testing::Test {
 
 TEST_F(ConferenceTest, DurationsRoundTripWhateverTheirText) {
   // Twelve sessions, so that two-digit indices are read too.
-  const std::vector<std::string> durations = {"60", "1000000", "12345678901", "60 min", "", "abc",
+  const Args durations = {"60", "1000000", "12345678901", "60 min", "", "abc",
                                               "-5", " 7",      "x=y",         "9",      "10", "11"};
   Conference writer(name);
   for (const auto& d : durations) ASSERT_TRUE(writer.SessionRecorded(d));
@@ -44,7 +37,7 @@ TEST_F(ConferenceTest, CorruptFilesAreRefusedAndLeftAlone) {
     EXPECT_EQ(c.FileSessionToRecord(Audio), "");
     EXPECT_EQ(c.Error(), "Corrupt conference file " + name + ".cf");
     EXPECT_EQ(ReadFile(name + ".cf"), text);
-    EXPECT_FALSE(FileExists(name + ".0.a.rtp"));
+    EXPECT_FALSE(std::filesystem::exists(name + ".0.a.rtp"));
   }
   Conference vanished(dir / "none");
   EXPECT_FALSE(Load(vanished));
@@ -53,11 +46,7 @@ TEST_F(ConferenceTest, CorruptFilesAreRefusedAndLeftAlone) {
 // Sessions skipped and what is left of the offset, for durations in minutes;
 // what is left goes on in whole seconds, rounded down.
 TEST_F(ConferenceTest, StartPosition) {
-  const struct {
-    std::vector<std::string> durations;
-    std::string start, left;
-    int first;
-  } cases[] = {
+  const struct { Args durations; std::string start, left; int first; } cases[] = {
       {{"2", "5"}, "150", "30", 1},       {{"2", "5"}, "120", "120", 0},  // the tie goes to the session
       {{"2", "5"}, "121", "1", 1},        {{"2", "5"}, "420", "300", 1},
       {{"2", "5"}, "421", "421", 2},      {{"2", "5"}, "0", "0", 0},

@@ -17,11 +17,7 @@ TEST(Args, IntegersAsAtoiReadsThem) {
 
 // Leading minutes in milliseconds, and whether -t takes the text as it is.
 TEST(Args, MinutesWithFractions) {
-  const struct {
-    const char* text;
-    int64_t ms;
-    bool duration;
-  } cases[] = {
+  const struct { const char* text; int64_t ms; bool duration; } cases[] = {
       {"90", 5400000, true}, {"1.5", 90000, true}, {"0.25", 15000, true}, {".5", 30000, true}, {"0.05", 3000, true},
       {"1000000", 60000000000, true}, {"0.0000001", 1, true},  // rounded up: never shorter than asked
       {"1.0000000001", 60001, true}, {"2.0000000000", 120000, true}, {"99999999999999999999", kMaxMinutes * 60000, true},

@@ -9,23 +9,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "clock.h"
 #include "udp.h"
 
 namespace {
 
-using Args = std::vector<std::string>;
-
 std::string Dest(uint16_t port) { return "127.0.0.1/" + std::to_string(port); }
-
-bool HeaderWritten(const TempDir& dir, const std::string& file, uint16_t port) {
-  return WaitUntil([&] { return ReadFile(dir / file).size() >= size_t(DumpSize(Dest(port))); }, 10);
-}
 
 TEST(ConfrecWithTools, InterruptKeyKeepsEveryDatagramAndRtpinfoShowsThem) {
   TempDir dir;
@@ -33,20 +23,18 @@ TEST(ConfrecWithTools, InterruptKeyKeepsEveryDatagramAndRtpinfoShowsThem) {
   ProcessOptions opt = InDir(dir);
   opt.newProcessGroup = true;
   Process confrec({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(audio), "-v", Dest(video)}, opt);
-  ASSERT_TRUE(HeaderWritten(dir, "talk.0.a.rtp", audio) && HeaderWritten(dir, "talk.0.v.rtp", video)) << confrec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(audio)) && WaitForDump(dir / "talk.0.v.rtp", Dest(video))) << confrec.Err();
   const std::vector<Sent> a = Stream(50, 0xA), v = Stream(50, 0xB);
   SendStream("127.0.0.1", audio, a);
   SendStream("127.0.0.1", video, v);
-  confrec.SignalGroup(SIGINT);
-  ASSERT_TRUE(confrec.Wait(10));
-  EXPECT_TRUE(confrec.ExitedWith(0));
-  EXPECT_EQ(confrec.Err(), "Child died with signal 2\nChild died with signal 2\n");
+  confrec.Signal(SIGINT, true);
+  EXPECT_TRUE(Ended(confrec.Finish(10), 0, "Child died with signal 2\nChild died with signal 2\n"));
   EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
   ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), a);
   ExpectRecorded(ReadDump(dir / "talk.0.v.rtp"), v);
 
   RunResult info = RunProgram({RTPINFO_BIN, "--json", "-c", "talk"}, InDir(dir));
-  EXPECT_TRUE(info.ExitedWith(0)) << info.err;
+  EXPECT_TRUE(Ended(info, 0, ""));
   EXPECT_NE(info.out.find("\"planned_s\": 60000000,"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\"rtp_packets\": 50, \"rtcp_packets\": 10,"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\"expected\": 50, \"lost\": 0, \"duplicates\": 0"), std::string::npos) << info.out;
@@ -59,41 +47,22 @@ TEST(ConfrecWithTools, InterruptKeyKeepsEveryDatagramAndRtpinfoShowsThem) {
   EXPECT_EQ(Lines(info.err).size(), 2u) << info.err;
 }
 
-TEST(ConfrecWithTools, DecimalDurationEndsTheRecordingByItself) {
-  TempDir dir;
-  const uint16_t port = PortPair();
-  const int64_t begin = rtptools::NowNs();
-  Process confrec({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", Dest(port)}, InDir(dir));
-  ASSERT_TRUE(HeaderWritten(dir, "talk.0.a.rtp", port)) << confrec.Err();
-  const std::vector<Sent> sent = Stream(20, 0xA);
-  SendStream("127.0.0.1", port, sent);
-  ASSERT_TRUE(confrec.Wait(20));
-  EXPECT_TRUE(confrec.ExitedWith(0));
-  EXPECT_EQ(confrec.Err(), "");
-  // 0.05 minutes is 3 s, not 0 and not a minute.
-  EXPECT_GE(rtptools::NowNs() - begin, 3 * rtptools::kNsPerSecond);
-  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 0.05\n");
-  ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
-}
-
 TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   TempDir dir;
   const uint16_t port = PortPair();
   Process confrec({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}, InDir(dir));
-  ASSERT_TRUE(HeaderWritten(dir, "talk.0.a.rtp", port)) << confrec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port))) << confrec.Err();
   // The first part is written out within half a second; the rest may still
   // be buffered when the recorder dies, and may be lost, but only whole.
   const std::vector<Sent> sent = Stream(60, 0xA), first(sent.begin(), sent.begin() + 40);
   SendStream("127.0.0.1", port, first);
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir / "talk.0.a.rtp").size() >= size_t(DumpSize(Dest(port), first)); }, 10));
+  ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port), first));
   SendStream("127.0.0.1", port, {sent.begin() + 40, sent.end()});
   std::ifstream children("/proc/" + std::to_string(confrec.Pid()) + "/task/" + std::to_string(confrec.Pid()) + "/children");
   pid_t recorder = 0;
   ASSERT_TRUE(children >> recorder);
   kill(recorder, SIGKILL);
-  ASSERT_TRUE(confrec.Wait(10));
-  EXPECT_TRUE(confrec.ExitedWith(0));
-  EXPECT_EQ(confrec.Err(), "Child died with signal 9\n");
+  EXPECT_TRUE(Ended(confrec.Finish(10), 0, "Child died with signal 9\n"));
   const DumpContents c = ReadDump(dir / "talk.0.a.rtp");
   ASSERT_GE(c.records.size(), first.size());
   ExpectRecorded(c, {sent.begin(), sent.begin() + long(c.records.size())});
@@ -109,38 +78,35 @@ TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   close(rtcp);
   const std::string kept = ReadFile(dir / "talk.0.a.rtp");
   Process next({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}, InDir(dir));
-  ASSERT_TRUE(HeaderWritten(dir, "talk.1.a.rtp", port)) << next.Err();
-  RunResult second = RunProgram({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(PortPair())}, InDir(dir));
-  EXPECT_TRUE(second.ExitedWith(1));
-  EXPECT_EQ(second.err, "Session file talk.1.a.rtp is being recorded by another run\n");
+  ASSERT_TRUE(WaitForDump(dir / "talk.1.a.rtp", Dest(port))) << next.Err();
+  EXPECT_TRUE(Ended(RunProgram({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(PortPair())}, InDir(dir)), 1,
+                    "Session file talk.1.a.rtp is being recorded by another run\n"));
   next.Signal(SIGTERM);
-  ASSERT_TRUE(next.Wait(10));
-  EXPECT_TRUE(next.ExitedWith(0));
+  EXPECT_TRUE(Ended(next.Finish(10), 0, "Child died with signal 15\n"));
   EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 2\nTimeRecorded0 = 1000000\nTimeRecorded1 = 1000000\n");
   EXPECT_EQ(ReadFile(dir / "talk.0.a.rtp"), kept);
   EXPECT_EQ(ReadDump(dir / "talk.1.a.rtp").end, rtptools::DumpReader::kEnd);
 }
 
+// A recording that ends by itself, after a decimal number of minutes (0.05
+// is 3 s, not 0 and not a minute), and a failure whose message has nowhere to go.
 TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   TempDir dir;
-  const Args closed = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
-  auto run = [&](Args args) {
-    args.insert(args.begin(), closed.begin(), closed.end());
+  auto closed = [](Args args) {
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
     return args;
   };
   const uint16_t port = PortPair();
-  Process confrec(run({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}), InDir(dir));
-  ASSERT_TRUE(HeaderWritten(dir, "talk.0.a.rtp", port));
+  const int64_t begin = rtptools::NowNs();
+  Process confrec(closed({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", Dest(port)}), InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port)));
   const std::vector<Sent> sent = Stream(30, 0xC);
   SendStream("127.0.0.1", port, sent);
-  confrec.Signal(SIGTERM);
-  ASSERT_TRUE(confrec.Wait(10));
-  EXPECT_TRUE(confrec.ExitedWith(0));
-  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
+  EXPECT_TRUE(confrec.Finish(20).ExitedWith(0));
+  EXPECT_GE(rtptools::NowNs() - begin, 3 * rtptools::kNsPerSecond);
+  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 0.05\n");
   ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
-  EXPECT_EQ(long(ReadFile(dir / "talk.0.a.rtp").size()), DumpSize(Dest(port), sent));
-  // A failure whose message has nowhere to go.
-  EXPECT_TRUE(RunProgram(run({RTPPLAY_BIN, "-f", "talk.cf", Dest(port)}), InDir(dir)).ExitedWith(65));
+  EXPECT_TRUE(RunProgram(closed({RTPPLAY_BIN, "-f", "talk.cf", Dest(port)}), InDir(dir)).ExitedWith(65));
   EXPECT_EQ(Listing(dir.Path()), "talk.0.a.rtp\ntalk.cf\n");
 }
 

@@ -4,11 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "udp.h"
 
@@ -54,12 +50,7 @@ TEST(DumpFile, WritesEveryFieldBigEndianAndReadsItBack) {
 TEST(DumpFile, ReadsWhatIsWholeAndSaysWhereItEnds) {
   TempDir dir;
   const std::string line = "#!rtpplay1.0 h/2\n", record("\x00\x0c\x05\xdc\x00\x00\x00\x07" "abcd", 12);
-  const struct {
-    std::string bytes;
-    DumpReader::Status end;
-    size_t records;
-    const char* text;
-  } cases[] = {
+  const struct { std::string bytes; DumpReader::Status end; size_t records; const char* text; } cases[] = {
       {"#!rtpplay1.0 0.0.0.0/0\n" + kHeader16 + record, DumpReader::kEnd, 1, "0.0.0.0/0"},
       {"#!rtpplay1.0 \n" + kHeader16 + record + record, DumpReader::kEnd, 2, ""},
       {"#!rtpplay1.0\n" + kHeader16, DumpReader::kEnd, 0, ""},

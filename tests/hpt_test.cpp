@@ -8,13 +8,8 @@
 namespace {
 
 TEST(Hpt, TakesSpecificationsApart) {
-  const struct {
-    const char* spec;
-    int result;
-    const char* host;  // what the argument holds afterwards
-    const char* port;  // "-" when left unchanged
-    const char* ttl;   // "keep" when left unchanged
-  } cases[] = {
+  // What the argument holds afterwards; port "-" and ttl "keep" when left unchanged.
+  const struct { const char *spec; int result; const char *host, *port, *ttl; } cases[] = {
       {"224.2.0.1/400", 0, "224.2.0.1", "400", "keep"}, {"224.2.0.1/400/127", 0, "224.2.0.1", "400", "127"},
       {"224.2.0.1/401", -2, "224.2.0.1", "-", "keep"}, {"224.2.0.1", -1, "224.2.0.1", "-", "keep"},
       {"host/abc", 0, "host", "0", "keep"}, {"host/-4", 0, "host", "-4", "keep"},
@@ -27,13 +22,10 @@ TEST(Hpt, TakesSpecificationsApart) {
       {"h/99999999999", -2, "h", "-", "keep"},  // saturates at INT_MAX, which is odd
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.spec);
     std::vector<char> arg(c.spec, c.spec + std::string(c.spec).size() + 1);
     std::string port = "-", ttl = "keep";
-    EXPECT_EQ(hpt(arg.data(), port, &ttl), c.result);
-    EXPECT_STREQ(arg.data(), c.host);
-    EXPECT_EQ(port, c.port);
-    EXPECT_EQ(ttl, c.ttl);
+    EXPECT_EQ(hpt(arg.data(), port, &ttl), c.result) << c.spec;
+    EXPECT_EQ(std::string(arg.data()) + " " + port + " " + ttl, std::string(c.host) + " " + c.port + " " + c.ttl) << c.spec;
   }
   char arg[] = "h/400/16";
   std::string port;

@@ -4,18 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <string>
-#include <vector>
 
 #include "process.h"
 
 namespace {
-
-using Args = std::vector<std::string>;
 
 const std::string kUsage =
     "Usage: confrec [-r/-p [-o time]] [-c conference] [-t minutes] [-a address/port[/ttl]] [-v address/port[/ttl]]\n";
@@ -38,7 +32,6 @@ class Confrec : public ::testing::Test {
   RunResult Run(Args args, const Args& env = {}) {
     args.insert(args.begin(), CONFREC_BIN);
     RunResult r = RunProgram(args, Options(env));
-    EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.out, "");  // nothing ever goes to standard output
     return r;
   }
@@ -84,11 +77,7 @@ TEST_F(Confrec, RefusesBadCommandLinesAndFilesBeforeTouchingAnything) {
   WriteFile(dir / "m.1.a.rtp", "stale");
   WriteFile(dir / "bad.cf", bad);
   ASSERT_EQ(mkdir((dir / "d.cf").c_str(), 0755), 0);
-  const struct {
-    Args args;
-    std::string message;
-    bool usage;
-  } cases[] = {
+  const struct { Args args; std::string message; bool usage; } cases[] = {
       {{"-o", "5"}, "Un option -r or -p is needed", true},
       {{"-p", "-r", "-c", "m"}, "", true}, {{"-r", "-p"}, "", true}, {{"-r", "-c"}, getopt, true},
       {{"-r", "-o", "10", "-c", "m", "-a", "localhost/2"}, "Start seconds only allowed with play option", true},
@@ -125,13 +114,9 @@ TEST_F(Confrec, RefusesBadCommandLinesAndFilesBeforeTouchingAnything) {
 
 TEST_F(Confrec, RecordsEachMediumGivenIntoItsEmptiedSessionFile) {
   const mode_t old = umask(0);
-  RunResult r = Run({"-r", "-r", "-c", "m", "-a", "localhost/8/999", "-a", "224.2.0.1/0400/x"});
+  EXPECT_TRUE(Ended(Run({"-r", "-r", "-c", "m", "-a", "localhost/8/999", "-a", "224.2.0.1/0400/x"}), 0, ""));
   umask(old);
-  EXPECT_TRUE(r.ExitedWith(0));
-  EXPECT_EQ(r.err, "");
-  ASSERT_EQ(Starts().size(), 1u);
-  EXPECT_EQ(Starts()[0].command, "rtpdump -F dump -t 1000000 -d m.0.a.rtp 224.2.0.1/400");
-  EXPECT_EQ(Starts()[0].facts, kClean);
+  EXPECT_EQ(Commands(), Args({"rtpdump -F dump -t 1000000 -d m.0.a.rtp 224.2.0.1/400"}));
   EXPECT_EQ(Cf(), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
   for (const char* file : {"m.cf", "m.0.a.rtp"}) {
     struct stat st;
@@ -140,9 +125,8 @@ TEST_F(Confrec, RecordsEachMediumGivenIntoItsEmptiedSessionFile) {
   // Both media at once (a stand-in waits for the other), on one index.
   unlink((dir / "log").c_str());
   WriteFile(dir / "m.1.a.rtp", "stale");
-  r = Run({"-r", "-c", "m", "-t", "1.5", "-a", "localhost/400", "-v", "localhost/600/3"}, {"STANDIN_ACTION=together"});
-  EXPECT_TRUE(r.ExitedWith(0));
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Ended(Run({"-r", "-c", "m", "-t", "1.5", "-a", "localhost/400", "-v", "localhost/600/3"},
+                        {"STANDIN_ACTION=together"}), 0, ""));
   EXPECT_EQ(Cf(), "SessionsRecorded = 2\nTimeRecorded0 = 1000000\nTimeRecorded1 = 1.5\n");
   EXPECT_EQ(Commands(), Args({"rtpdump -F dump -t 1.5 -d m.1.a.rtp localhost/400", "rtpdump -F dump -t 1.5 -d m.1.v.rtp localhost/600"}));
   for (const Start& s : Starts()) EXPECT_EQ(s.facts, kClean);
@@ -168,21 +152,18 @@ TEST_F(Confrec, FailingChildrenAreReportedAndTheSessionStillCounts) {
 
 TEST_F(Confrec, FilesThatCannotBeWrittenStartNothing) {
   ASSERT_EQ(mkdir((dir / "m.0.v.rtp").c_str(), 0755), 0);
-  RunResult r = Run({"-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"});
-  EXPECT_TRUE(r.ExitedWith(1));
-  EXPECT_EQ(r.err, "Cannot create session file m.0.v.rtp: Is a directory\n");
+  EXPECT_TRUE(Ended(Run({"-r", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}), 1,
+                    "Cannot create session file m.0.v.rtp: Is a directory\n"));
   EXPECT_EQ(Cf(), "SessionsRecorded = 0\n");
-  r = Run({"-r", "-c", "nodir/m", "-a", "localhost/2"});
-  EXPECT_TRUE(r.ExitedWith(1));
-  EXPECT_EQ(r.err, "Cannot write conference file nodir/m.cf: No such file or directory\n");
+  EXPECT_TRUE(Ended(Run({"-r", "-c", "nodir/m", "-a", "localhost/2"}), 1,
+                    "Cannot write conference file nodir/m.cf: No such file or directory\n"));
   EXPECT_EQ(Log().size(), 0u);
   // The rewrite after the session fails as on a full disk: files may not
   // grow past one block.
   const std::string before = "SessionsRecorded = 1\nTimeRecorded0 = " + std::string(3000, 'x') + "\n";
   WriteFile(dir / "m.cf", before);
-  r = RunProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" -r -c m -a localhost/2", CONFREC_BIN}, Options());
-  EXPECT_TRUE(r.ExitedWith(1));
-  EXPECT_EQ(r.err, "Cannot write conference file m.cf: File too large\n");
+  const RunResult r = RunProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" -r -c m -a localhost/2", CONFREC_BIN}, Options());
+  EXPECT_TRUE(Ended(r, 1, "Cannot write conference file m.cf: File too large\n"));
   EXPECT_EQ(Cf(), before);
   EXPECT_EQ(Starts().size(), 1u);
   EXPECT_EQ(Listing(dir.Path()), "log\nm.0.a.rtp\nm.0.v.rtp\nm.1.a.rtp\nm.cf\n");
@@ -202,9 +183,8 @@ TEST_F(Confrec, SignalsReachTheRecordersAndTheSessionCounts) {
     int fifo = -1;
     ASSERT_TRUE(WaitUntil([&] { return (fifo = open((dir / "m.cf").c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10));
     before.Signal(sig);
-    ASSERT_TRUE(before.Wait(10));
+    EXPECT_EQ(before.Finish(10).TermSignal(), sig);
     close(fifo);
-    EXPECT_EQ(before.TermSignal(), sig);
     EXPECT_EQ(Log().size(), 0u);
     Forget();
     // While they run: the interrupt key reaches the whole group, TERM and
@@ -213,11 +193,9 @@ TEST_F(Confrec, SignalsReachTheRecordersAndTheSessionCounts) {
     o.newProcessGroup = true;
     Process during(args, o);
     ASSERT_TRUE(WaitUntil([&] { return Starts().size() == 2; }, 10));
-    sig == SIGINT ? during.SignalGroup(sig) : during.Signal(sig);
-    ASSERT_TRUE(during.Wait(20));
-    EXPECT_TRUE(during.ExitedWith(0));
+    during.Signal(sig, sig == SIGINT);
     const std::string line = "Child died with signal " + std::to_string(sig) + "\n";
-    EXPECT_EQ(during.Err(), line + line);
+    EXPECT_TRUE(Ended(during.Finish(20), 0, line + line));
     EXPECT_EQ(Cf(), counted);
     for (const Start& s : Starts()) EXPECT_EQ(s.facts, kClean);
     Forget();
@@ -225,8 +203,7 @@ TEST_F(Confrec, SignalsReachTheRecordersAndTheSessionCounts) {
     Process storm(args, Options({"STANDIN_ACTION=parent:" + std::to_string(sig) + ",together"}));
     ASSERT_TRUE(WaitUntil([&] { return !Starts().empty(); }, 10));
     for (int i = 0; i < 5000 && storm.Running(); ++i) storm.Signal(sig), usleep(1000);
-    ASSERT_TRUE(storm.Wait(10));
-    EXPECT_TRUE(storm.ExitedWith(0));
+    EXPECT_TRUE(storm.Finish(10).ExitedWith(0));
     EXPECT_EQ(Cf(), counted);
     for (const Start& s : Starts()) EXPECT_TRUE(kill(s.pid, 0) != 0 && errno == ESRCH);
     Forget();
@@ -235,16 +212,14 @@ TEST_F(Confrec, SignalsReachTheRecordersAndTheSessionCounts) {
 
 TEST_F(Confrec, PlaysSessionsInOrderBothMediaTogetherFromAnOffset) {
   Conference({"10", "20", "5"});
-  RunResult r = Run({"-p", "-c", "m", "-a", "224.2.0.1/400", "-v", "localhost/600/16"}, {"STANDIN_ACTION=together"});
-  EXPECT_TRUE(r.ExitedWith(0));
-  EXPECT_EQ(r.err, "");
-  const Args log = Log();
-  ASSERT_EQ(log.size(), 12u);
+  EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "224.2.0.1/400", "-v", "localhost/600/16"}, {"STANDIN_ACTION=together"}), 0, ""));
+  // Both players of a session start before either ends; no session overlaps.
+  std::string pattern;
+  for (const std::string& line : Log()) pattern += line[0];
+  ASSERT_EQ(pattern, "SSEESSEESSEE");
   for (size_t s = 0; s < 3; ++s) {
-    // Both players of a session start before either ends; no session overlaps.
-    EXPECT_EQ(std::string() + log[s * 4][0] + log[s * 4 + 1][0] + log[s * 4 + 2][0] + log[s * 4 + 3][0], "SSEE") << s;
     const std::string n = std::to_string(s);
-    std::vector<std::string> pair = {Starts()[s * 2].command, Starts()[s * 2 + 1].command};
+    Args pair = {Starts()[s * 2].command, Starts()[s * 2 + 1].command};
     std::sort(pair.begin(), pair.end());
     EXPECT_EQ(pair, Args({"rtpplay -f m." + n + ".a.rtp -o 0 224.2.0.1/400/1", "rtpplay -f m." + n + ".v.rtp -o 0 localhost/600/16"}));
   }
@@ -261,21 +236,16 @@ TEST_F(Confrec, PlaysSessionsInOrderBothMediaTogetherFromAnOffset) {
 
 TEST_F(Confrec, PlayGoesOnPastFailingPlayersAndStopsAtAMissingFile) {
   Conference({"1", "1"}, false);
-  RunResult r = Run({"-p", "-c", "m", "-a", "localhost/2"}, {"STANDIN_ACTION=exit:3"});
-  EXPECT_TRUE(r.ExitedWith(0));
-  EXPECT_EQ(r.err, "Child exited with code 3\nChild exited with code 3\n");
+  EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2"}, {"STANDIN_ACTION=exit:3"}), 0,
+                    "Child exited with code 3\nChild exited with code 3\n"));
   // Video of session 1 is missing: session 0 plays, then nothing more.
   unlink((dir / "log").c_str());
   Conference({"1", "1"});
   unlink((dir / "m.1.v.rtp").c_str());
-  r = Run({"-p", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"});
-  EXPECT_TRUE(r.ExitedWith(1));
-  EXPECT_EQ(r.err, "Corrupt conference file m.cf\n");
+  EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}), 1, "Corrupt conference file m.cf\n"));
   EXPECT_EQ(Commands(), Args({"rtpplay -f m.0.a.rtp -o 0 localhost/2/1", "rtpplay -f m.0.v.rtp -o 0 localhost/4/1"}));
   WriteFile(dir / "m.cf", "SessionsRecorded = 0\n");
-  r = Run({"-p", "-c", "m", "-a", "localhost/2"});
-  EXPECT_TRUE(r.ExitedWith(0));
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2"}), 0, ""));
 }
 
 }  // namespace

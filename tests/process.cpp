@@ -1,6 +1,5 @@
 #include "process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,7 +12,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -44,11 +45,11 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  // Test directories are ours and hold no quotes.
-  if (std::system(("rm -rf '" + path_ + "'").c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
-Process::Process(const std::vector<std::string>& argv, const ProcessOptions& options)
+Process::Process(const Args& argv, const ProcessOptions& options)
     : group_(options.newProcessGroup) {
   std::vector<std::string> env = options.env;
   const char* path = std::getenv("PATH");
@@ -96,41 +97,39 @@ Process::~Process() {
   if (pidfd_ >= 0) close(pidfd_);
 }
 
-void Process::Signal(int sig) const { kill(pid_, sig); }
-void Process::SignalGroup(int sig) const { kill(-pid_, sig); }
+void Process::Signal(int sig, bool group) const { kill(group ? -pid_ : pid_, sig); }
 
 bool Process::Running() {
   if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
   return !reaped_;
 }
 
-bool Process::Wait(double seconds) {
+RunResult Process::Finish(double seconds) {
   // The pidfd becomes readable when the process ends.
   pollfd p{pidfd_, POLLIN, 0};
-  if (Running() && poll(&p, 1, int(seconds * Scale() * 1000)) <= 0) {
-    kill(group_ ? -pid_ : pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-    reaped_ = true;
-    return false;
-  }
-  return !Running();
+  RunResult r;
+  r.finished = !Running() || poll(&p, 1, int(seconds * Scale() * 1000)) > 0;
+  if (!r.finished) kill(group_ ? -pid_ : pid_, SIGKILL);
+  if (!reaped_) waitpid(pid_, &status_, 0);
+  reaped_ = true;
+  r.status = status_;
+  r.out = ReadFile(io_ / "out");
+  r.err = Err();
+  return r;
 }
 
-bool Process::ExitedWith(int code) const { return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code; }
-int Process::TermSignal() const { return reaped_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
-std::string Process::Out() const { return ReadFile(io_ / "out"); }
 std::string Process::Err() const { return ReadFile(io_ / "err"); }
 
 bool RunResult::ExitedWith(int code) const { return finished && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+int RunResult::TermSignal() const { return finished && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
 
-RunResult RunProgram(const std::vector<std::string>& argv, const ProcessOptions& options, double seconds) {
-  Process p(argv, options);
-  RunResult r;
-  r.finished = p.Wait(seconds);
-  r.status = p.Status();
-  r.out = p.Out();
-  r.err = p.Err();
-  return r;
+RunResult RunProgram(const Args& argv, const ProcessOptions& options, double seconds) {
+  return Process(argv, options).Finish(seconds);
+}
+
+::testing::AssertionResult Ended(const RunResult& r, int code, const std::string& err) {
+  if (r.ExitedWith(code) && r.err == err) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "status " << std::hex << r.status << ", standard error:\n" << r.err;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -143,8 +142,6 @@ void WriteFile(const std::string& path, const std::string& content) {
   if (!(out << content).flush()) throw std::runtime_error("cannot write " + path);
 }
 
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -153,13 +150,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 std::string Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename());
   std::string out;
   for (const auto& n : names) out += n + "\n";
   return out;

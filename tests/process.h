@@ -4,9 +4,14 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+using Args = std::vector<std::string>;
 
 // The one scale factor for slow machines (CONFREC_TEST_SCALE, default 1):
 // every bound on a wait in the tests is multiplied by it.
@@ -37,24 +42,28 @@ struct ProcessOptions {
   bool newProcessGroup = false;
 };
 
+// How a program ended, and what it wrote.
+struct RunResult {
+  int status = 0;
+  bool finished = false;  // by itself, in time
+  std::string out, err;
+  bool ExitedWith(int code) const;
+  int TermSignal() const;  // 0 when it exited
+};
+
 // A child whose standard output and error go to files; killed (with its
 // group, if it leads one) when it goes out of scope.
 class Process {
  public:
-  explicit Process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  explicit Process(const Args& argv, const ProcessOptions& options = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
   pid_t Pid() const { return pid_; }
-  void Signal(int sig) const;
-  void SignalGroup(int sig) const;
-  // Waits up to `seconds` × Scale(); on timeout kills it and returns false.
-  bool Wait(double seconds);
+  void Signal(int sig, bool group = false) const;  // group: to the group it leads
   bool Running();
-  int Status() const { return status_; }
-  bool ExitedWith(int code) const;
-  int TermSignal() const;  // 0 when it exited
-  std::string Out() const;
+  // Waits up to `seconds` × Scale(), killing it then.
+  RunResult Finish(double seconds);
   std::string Err() const;
 
  private:
@@ -65,17 +74,12 @@ class Process {
 };
 
 // A program run to its end, at most `seconds` × Scale().
-struct RunResult {
-  int status = 0;
-  bool finished = false;
-  std::string out, err;
-  bool ExitedWith(int code) const;
-};
-RunResult RunProgram(const std::vector<std::string>& argv, const ProcessOptions& options = {}, double seconds = 30);
+RunResult RunProgram(const Args& argv, const ProcessOptions& options = {}, double seconds = 30);
+// It ended by itself with `code`, having written exactly `err` to standard error.
+::testing::AssertionResult Ended(const RunResult& r, int code, const std::string& err);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
-bool FileExists(const std::string& path);
 std::vector<std::string> Lines(const std::string& text);
 // The names in `dir`, sorted, one per line.
 std::string Listing(const std::string& dir);

@@ -3,11 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "udp.h"
 
 using namespace rtptools;

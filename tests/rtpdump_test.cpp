@@ -2,16 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "udp.h"
 
 namespace {
-
-using Args = std::vector<std::string>;
 
 Args Recorder(const std::string& file, const std::string& target, const std::string& minutes = "1") {
   return {RTPDUMP_BIN, "-F", "dump", "-t", minutes, "-d", file, target};
@@ -20,12 +13,7 @@ Args Recorder(const std::string& file, const std::string& target, const std::str
 // Each family, and every local address; each stop signal ends the recording
 // with everything written, and the recorder by that signal.
 TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
-  const struct {
-    std::string host;
-    std::vector<std::string> senders;
-    int sig;
-    std::string minutes;
-  } cases[] = {
+  const struct { std::string host; Args senders; int sig; std::string minutes; } cases[] = {
       {"127.0.0.1", {"127.0.0.1"}, SIGTERM, "1"}, {"::1", {"::1"}, SIGINT, "0.5"},
       {"", {"127.0.0.1", "::1"}, SIGHUP, "99999999999999999999"},
   };
@@ -35,7 +23,7 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
     const uint16_t port = PortPair();
     const std::string target = c.host + "/" + std::to_string(port), file = dir / "s.rtp";
     Process rec(Recorder(file, target, c.minutes));
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(file).size() >= size_t(DumpSize(target)); }, 10)) << rec.Err();
+    ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
     std::vector<Sent> all;
     for (const std::string& from : c.senders) {
       std::vector<Sent> stream = Stream(30, port);
@@ -45,8 +33,7 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
       all.insert(all.end(), stream.begin(), stream.end());
     }
     rec.Signal(c.sig);
-    ASSERT_TRUE(rec.Wait(10));
-    EXPECT_EQ(rec.TermSignal(), c.sig) << rec.Err();
+    EXPECT_EQ(rec.Finish(10).TermSignal(), c.sig) << rec.Err();
     DumpContents got = ReadDump(file);
     ExpectRecorded(got, all);
     EXPECT_EQ(got.text, target);
@@ -76,19 +63,18 @@ TEST(Rtpdump, ExitStatuses) {
     EXPECT_EQ(r.err.rfind("rtpdump: ", 0), 0u) << r.err;
     EXPECT_EQ(r.err.find("\nusage: rtpdump [-F dump]") != std::string::npos, status == 64) << r.err;
   }
-  EXPECT_FALSE(FileExists(dir / "x.rtp"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "x.rtp"));
   close(busy);
   EXPECT_TRUE(RunProgram({RTPDUMP_BIN, "-h"}).ExitedWith(0));
 
   // A file that may not grow past 8 KiB: status 74, and whole records.
   const std::string script = "trap '' XFSZ; ulimit -f 16; exec \"$0\" -t 1 -d s.rtp " + at;
   Process shell({"/bin/sh", "-c", script, RTPDUMP_BIN}, InDir(dir));
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir / "s.rtp").size() >= size_t(DumpSize(at)); }, 10)) << shell.Err();
+  ASSERT_TRUE(WaitForDump(dir / "s.rtp", at)) << shell.Err();
   std::vector<Sent> stream;
   for (int i = 0; i < 40; ++i) stream.push_back({false, RtpPacket(uint16_t(i), 7, 1000)});
   SendStream("127.0.0.1", port, stream);
-  ASSERT_TRUE(shell.Wait(20));
-  EXPECT_TRUE(shell.ExitedWith(74)) << shell.Err();
+  EXPECT_TRUE(shell.Finish(20).ExitedWith(74)) << shell.Err();
   DumpContents c = ReadDump(dir / "s.rtp");
   ASSERT_GT(c.records.size(), 0u);
   ASSERT_LT(c.records.size(), stream.size());

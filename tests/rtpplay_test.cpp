@@ -1,17 +1,10 @@
 // The player run as a user or confrec would run it, to receivers on loopback.
-#include <time.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
+#include "clock.h"
 #include "udp.h"
 
 namespace {
-
-using Args = std::vector<std::string>;
 
 // RTP every `step` ms from `first` to `last` ms, an RTCP report every 4th.
 std::vector<DumpRecord> Records(uint32_t step, uint32_t first, uint32_t last) {
@@ -29,10 +22,7 @@ struct Receivers {
     rtp = BindUdp(host, port);
     rtcp = BindUdp(host, uint16_t(port + 1));
   }
-  ~Receivers() {
-    close(rtp);
-    close(rtcp);
-  }
+  ~Receivers() { close(rtp), close(rtcp); }
   std::string Target(const std::string& ttl = "/1") const { return host + "/" + std::to_string(port) + ttl; }
   // What the player sent from `from` ms on, and nothing else.
   void ExpectPlayed(const std::vector<DumpRecord>& records, uint32_t from) {
@@ -52,11 +42,8 @@ TEST(Rtpplay, SendsEveryRecordToItsPortNeverEarly) {
     records[2].plen = 1500;  // stored short of its length: sent as stored
     WriteDump(dir / "s.rtp", "0.0.0.0/0", records);
     Receivers rx(host);
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const double spawned = double(ts.tv_sec) + ts.tv_nsec / 1e9;
-    RunResult r = RunProgram({RTPPLAY_BIN, "-f", dir / "s.rtp", "-o", "0", rx.Target()});
-    EXPECT_TRUE(r.ExitedWith(0)) << r.err;
+    const double spawned = double(rtptools::NowNs(CLOCK_REALTIME)) / 1e9;
+    EXPECT_TRUE(Ended(RunProgram({RTPPLAY_BIN, "-f", dir / "s.rtp", "-o", "0", rx.Target()}), 0, ""));
     // Late is possible, early never: each arrives once its offset has passed.
     const std::vector<Arrival> arrivals = Receive(rx.rtp, Due(records, false).size());
     std::vector<uint32_t> offsets;
@@ -78,17 +65,11 @@ TEST(Rtpplay, OffsetSkipsEarlierRecordsAndStartsTheScheduleThere) {
   WriteDump(dir / "early.rtp", "h/2", early);
   WriteDump(dir / "both.rtp", "h/2", both);
   Receivers rx("127.0.0.1");
-  const struct {
-    const char* file;
-    const char* offset;
-    const std::vector<DumpRecord>& records;
-    uint32_t from;
-  } cases[] = {{"both.rtp", "59s", both, 59000}, {"both.rtp", "99999999999999", both, 0xFFFFFFFF},
+  const struct { const char *file, *offset; const std::vector<DumpRecord>& records; uint32_t from; } cases[] = {{"both.rtp", "59s", both, 59000}, {"both.rtp", "99999999999999", both, 0xFFFFFFFF},
                {"early.rtp", "abc", early, 0}, {"early.rtp", "-5", early, 0}, {"early.rtp", "0.4", early, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offset);
-    RunResult r = RunProgram({RTPPLAY_BIN, "-f", dir / c.file, "-o", c.offset, rx.Target()}, {}, 30);
-    EXPECT_TRUE(r.ExitedWith(0)) << r.err;
+    EXPECT_TRUE(Ended(RunProgram({RTPPLAY_BIN, "-f", dir / c.file, "-o", c.offset, rx.Target()}), 0, ""));
     rx.ExpectPlayed(c.records, c.from);
   }
 }

@@ -3,11 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "report.h"
 #include "udp.h"
 

@@ -35,20 +35,16 @@ bool OwnNetwork() { return ownNetwork; }
 // read socket by socket look out of order. This socket stays open, so they
 // stay on, and the wait ends when a datagram carries the time it came in.
 static void KeepKernelStamps() {
-  const int fd = BindUdp("127.0.0.1", 0);
-  sockaddr_storage self{};
-  socklen_t len = sizeof self;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len);
+  const uint16_t port = PortPair();
+  const int fd = BindUdp("127.0.0.1", port);
   const bool on = WaitUntil([&] {
-    if (sendto(fd, "", 0, 0, reinterpret_cast<sockaddr*>(&self), len) < 0) return false;
+    SendTo(fd, "127.0.0.1", port, "");
     const int64_t sent = NowNs(CLOCK_REALTIME);
     alignas(cmsghdr) char control[kArrivalControlSize];
     msghdr msg{};
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    if (recvmsg(fd, &msg, MSG_DONTWAIT) < 0) return false;
-    const int64_t stamp = ArrivalNs(msg);
-    return stamp >= 0 && stamp < sent;
+    return recvmsg(fd, &msg, MSG_DONTWAIT) >= 0 && ArrivalNs(msg) >= 0 && ArrivalNs(msg) < sent;
   }, 10);
   if (!on) std::fprintf(stderr, "kernel receive times are taken late; ordering tests may fail\n");
 }
@@ -191,26 +187,14 @@ std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, 
 }
 
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want) {
-  for (size_t i = 0; i < got.size() && i < want.size(); ++i)
-    if (got[i] != want[i]) return ::testing::AssertionFailure() << "datagram " << i << " differs";
-  if (got.size() != want.size())
-    return ::testing::AssertionFailure() << got.size() << " datagrams, expected " << want.size();
-  return ::testing::AssertionSuccess();
+  if (got == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << got.size() << " datagrams of " << want.size() << ", or one differs";
 }
 
-::testing::AssertionResult Received(int fd, const std::vector<std::string>& want) {
-  return SameDatagrams(Data(Receive(fd, want.size())), want);
+bool WaitForDump(const std::string& file, const std::string& target, const std::vector<Sent>& stream) {
+  size_t n = sizeof kDumpMagic + target.size() + 1 + kFileHeaderSize;
+  for (const Sent& s : stream) n += kRecordHeaderSize + s.data.size();
+  return WaitUntil([&] { return ReadFile(file).size() >= n; }, 10);
 }
 
-long DumpSize(const std::string& target, const std::vector<Sent>& stream) {
-  long n = long(sizeof kDumpMagic + target.size() + 1 + kFileHeaderSize);
-  for (const Sent& s : stream) n += long(kRecordHeaderSize + s.data.size());
-  return n;
-}
-
-ProcessOptions InDir(const TempDir& dir) {
-  ProcessOptions opt;
-  opt.cwd = dir.Path();
-  opt.pathPrefix = TOOLS_BIN_DIR;
-  return opt;
-}
+ProcessOptions InDir(const TempDir& dir) { return {dir.Path(), TOOLS_BIN_DIR, {}}; }

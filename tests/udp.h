@@ -66,10 +66,13 @@ void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
 std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, uint32_t from = 0);
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want);
 // What arrives on `fd` is `want`, and no more.
-::testing::AssertionResult Received(int fd, const std::vector<std::string>& want);
+inline ::testing::AssertionResult Received(int fd, const std::vector<std::string>& want) {
+  return SameDatagrams(Data(Receive(fd, want.size())), want);
+}
 
-// Bytes of a dump file recorded from `target` holding `stream`.
-long DumpSize(const std::string& target, const std::vector<Sent>& stream = {});
+// Waits until `file` holds the header that a recorder of `target` writes
+// and, after it, the records of `stream`.
+bool WaitForDump(const std::string& file, const std::string& target, const std::vector<Sent>& stream = {});
 // A program run in `dir` with the built tools first on PATH.
 ProcessOptions InDir(const TempDir& dir);
 
