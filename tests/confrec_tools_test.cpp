@@ -107,7 +107,7 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 0.05\n");
   ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
   EXPECT_TRUE(RunProgram(closed({RTPPLAY_BIN, "-f", "talk.cf", Dest(port)}), InDir(dir)).ExitedWith(65));
-  EXPECT_EQ(Listing(dir.Path()), "talk.0.a.rtp\ntalk.cf\n");
+  EXPECT_EQ(Listing(dir.path), "talk.0.a.rtp\ntalk.cf\n");
 }
 
 // Runs `argv` (standard error closed if asked) with /dev, in a mount
@@ -117,7 +117,7 @@ RunResult RunWithDev(const TempDir& dev, const TempDir& work, Args argv, bool cl
   const std::string script =
       "touch \"$1/null\" && mount --bind /dev/null \"$1/null\" && mount --bind \"$1\" /dev || exit 99\n"
       "shift; exec \"$@\"" + std::string(closeStderr ? " 2>&-" : "");
-  argv.insert(argv.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh", dev.Path()});
+  argv.insert(argv.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh", dev.path});
   RunResult r = RunProgram(argv, InDir(work));
   if (r.err.rfind("unshare", 0) == 0) r.status = 99 << 8;
   return r;
@@ -144,7 +144,7 @@ TEST(Faults, ToolsStartedWithoutStandardErrorTellTheSystemLog) {
   // are logged like any other message. All have ended, so all is queued.
   EXPECT_TRUE(RunWithDev(dev, work, {RTPPLAY_BIN, "-f", "missing.rtp", Dest(port)}, false).ExitedWith(66));
   EXPECT_TRUE(RunWithDev(dev, work, {RTPINFO_BIN, "-x", "talk.0.a.rtp"}, true).ExitedWith(64));
-  const std::vector<std::string> logged = Data(Receive(log, 2));
+  const std::vector<std::string> logged = Receive(log, 2);
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[0].rfind("<11>", 0), 0u) << logged[0];  // facility user, priority err
   EXPECT_NE(logged[0].find(" rtpdump["), std::string::npos) << logged[0];

@@ -1,6 +1,5 @@
 #include "dumpfile.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -121,20 +120,6 @@ TEST(DumpFile, SkipBeforeStopsAtTheFirstRecordDue) {
   WriteFile(path, bad);
   readFrom(openFile(), 100, &st);
   EXPECT_EQ(st, DumpReader::kBadRecord);
-}
-
-// A short write is cut back to whole records (see the recorder's full disk);
-// a failed one drops what was buffered and says why.
-TEST(DumpFile, FailedWritesSayWhy) {
-  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-  DumpWriter w(full);
-  EXPECT_FALSE(w.WriteHeader("h/2", FileHeader()));
-  EXPECT_EQ(errno, ENOSPC);
-  w.Add(1, 1, "x", 1);
-  EXPECT_FALSE(w.Flush());
-  EXPECT_EQ(errno, ENOSPC);
-  EXPECT_EQ(w.Pending(), 0u);
-  close(full);
 }
 
 }  // namespace

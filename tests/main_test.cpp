@@ -27,7 +27,7 @@ class Confrec : public ::testing::Test {
  protected:
   ProcessOptions Options(Args env = {}) const {
     env.push_back("STANDIN_LOG=" + (dir / "log"));
-    return {dir.Path(), STANDIN_DIR, env};
+    return {dir.path, STANDIN_DIR, env};
   }
   RunResult Run(Args args, const Args& env = {}) {
     args.insert(args.begin(), CONFREC_BIN);
@@ -106,7 +106,7 @@ TEST_F(Confrec, RefusesBadCommandLinesAndFilesBeforeTouchingAnything) {
     EXPECT_EQ(lines[0].substr(0, c.message.size()), c.message) << r.err;
     if (c.usage) { EXPECT_EQ(lines.back() + "\n", kUsage); }
   }
-  EXPECT_EQ(Listing(dir.Path()), "bad.cf\nd.cf\nm.1.a.rtp\nm.cf\n");
+  EXPECT_EQ(Listing(dir.path), "bad.cf\nd.cf\nm.1.a.rtp\nm.cf\n");
   EXPECT_EQ(Cf(), cf);
   EXPECT_EQ(ReadFile(dir / "bad.cf"), bad);
   EXPECT_EQ(ReadFile(dir / "m.1.a.rtp"), "stale");
@@ -141,7 +141,7 @@ TEST_F(Confrec, FailingChildrenAreReportedAndTheSessionStillCounts) {
   EXPECT_EQ(lines, Args({"Child died with signal 15", "Child exited with code 2"}));
   EXPECT_EQ(Cf(), "SessionsRecorded = 1\nTimeRecorded0 = 12345678901\n");
   // A tool missing from PATH: the child's exec fails, and it panics.
-  ProcessOptions o = Options({"PATH=" + dir.Path()});
+  ProcessOptions o = Options({"PATH=" + dir.path});
   o.pathPrefix.clear();
   r = RunProgram({CONFREC_BIN, "-r", "-c", "m", "-a", "localhost/2"}, o);
   EXPECT_TRUE(r.ExitedWith(0));
@@ -166,7 +166,7 @@ TEST_F(Confrec, FilesThatCannotBeWrittenStartNothing) {
   EXPECT_TRUE(Ended(r, 1, "Cannot write conference file m.cf: File too large\n"));
   EXPECT_EQ(Cf(), before);
   EXPECT_EQ(Starts().size(), 1u);
-  EXPECT_EQ(Listing(dir.Path()), "log\nm.0.a.rtp\nm.0.v.rtp\nm.1.a.rtp\nm.cf\n");
+  EXPECT_EQ(Listing(dir.path), "log\nm.0.a.rtp\nm.0.v.rtp\nm.1.a.rtp\nm.cf\n");
 }
 
 // No recorder outlives a record run, whenever a signal comes, and a session

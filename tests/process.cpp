@@ -41,12 +41,12 @@ TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/confrec-test.XXXXXX";
   if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  path_ = tmpl;
+  path = tmpl;
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(path, ignored);
 }
 
 Process::Process(const Args& argv, const ProcessOptions& options)

@@ -21,17 +21,12 @@ double Scale();
 bool WaitUntil(const std::function<bool()>& ready, double seconds);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
 };
 
 struct ProcessOptions {

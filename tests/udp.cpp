@@ -80,29 +80,24 @@ void SendTo(int fd, const std::string& host, uint16_t port, const std::string& d
   EXPECT_EQ(n, ssize_t(data.size())) << host << "/" << port << ": " << std::strerror(errno);
 }
 
-std::vector<Arrival> Receive(int fd, size_t count) {
-  std::vector<Arrival> got;
+std::vector<std::string> Receive(int fd, size_t count, std::vector<double>* when) {
+  std::vector<std::string> got;
   std::vector<char> buf(65536);
   alignas(cmsghdr) char control[kArrivalControlSize];
   iovec iov{buf.data(), buf.size()};
   msghdr msg{};
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  auto drain = [&] {
+  WaitUntil([&] {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    for (ssize_t n; (n = recvmsg(fd, &msg, MSG_DONTWAIT)) >= 0; msg.msg_controllen = sizeof control)
-      got.push_back({double(ArrivalNs(msg)) / 1e9, std::string(buf.data(), size_t(n))});
+    for (ssize_t n; (n = recvmsg(fd, &msg, MSG_DONTWAIT)) >= 0; msg.msg_controllen = sizeof control) {
+      got.emplace_back(buf.data(), size_t(n));
+      if (when) when->push_back(double(ArrivalNs(msg)) / 1e9);
+    }
     return got.size() >= count;
-  };
-  WaitUntil(drain, 10);
+  }, 10);
   return got;
-}
-
-std::vector<std::string> Data(const std::vector<Arrival>& arrivals) {
-  std::vector<std::string> out;
-  for (const Arrival& a : arrivals) out.push_back(a.data);
-  return out;
 }
 
 std::string RtpPacket(uint16_t seq, uint32_t ssrc, size_t size) {
@@ -197,4 +192,4 @@ bool WaitForDump(const std::string& file, const std::string& target, const std::
   return WaitUntil([&] { return ReadFile(file).size() >= n; }, 10);
 }
 
-ProcessOptions InDir(const TempDir& dir) { return {dir.Path(), TOOLS_BIN_DIR, {}}; }
+ProcessOptions InDir(const TempDir& dir) { return {dir.path, TOOLS_BIN_DIR, {}}; }

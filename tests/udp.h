@@ -24,14 +24,10 @@ uint16_t PortPair();
 // times; a multicast group is joined and shared. -1 (a test failure) on error.
 int BindUdp(const std::string& host, uint16_t port);
 void SendTo(int fd, const std::string& host, uint16_t port, const std::string& data);
-struct Arrival {
-  double when;  // kernel receive time, CLOCK_REALTIME seconds
-  std::string data;
-};
 // The datagrams on `fd`: at least `count` of them if they come within
-// 10 s × Scale(), and any more that are queued by then.
-std::vector<Arrival> Receive(int fd, size_t count);
-std::vector<std::string> Data(const std::vector<Arrival>& arrivals);
+// 10 s × Scale(), and any more that are queued by then; in `when`, their
+// kernel receive times in CLOCK_REALTIME seconds.
+std::vector<std::string> Receive(int fd, size_t count, std::vector<double>* when = nullptr);
 
 std::string RtpPacket(uint16_t seq, uint32_t ssrc, size_t size);
 std::string RtcpReport(uint32_t ssrc, uint32_t n);
@@ -67,7 +63,7 @@ std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, 
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want);
 // What arrives on `fd` is `want`, and no more.
 inline ::testing::AssertionResult Received(int fd, const std::vector<std::string>& want) {
-  return SameDatagrams(Data(Receive(fd, want.size())), want);
+  return SameDatagrams(Receive(fd, want.size()), want);
 }
 
 // Waits until `file` holds the header that a recorder of `target` writes
