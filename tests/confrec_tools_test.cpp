@@ -1,11 +1,9 @@
 // confrec driving the real recorder and player, found on PATH, on loopback;
-// and the tools under faults: killed, locked out, started without standard
-// descriptors.
-#include <fcntl.h>
+// rtpinfo on what they recorded; and the tools under faults: killed, locked
+// out, started without standard descriptors.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,36 +14,6 @@
 namespace {
 
 std::string Dest(uint16_t port) { return "127.0.0.1/" + std::to_string(port); }
-
-TEST(ConfrecWithTools, InterruptKeyKeepsEveryDatagramAndRtpinfoShowsThem) {
-  TempDir dir;
-  const uint16_t audio = PortPair(), video = PortPair();
-  ProcessOptions opt = InDir(dir);
-  opt.newProcessGroup = true;
-  Process confrec({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(audio), "-v", Dest(video)}, opt);
-  ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(audio)) && WaitForDump(dir / "talk.0.v.rtp", Dest(video))) << confrec.Err();
-  const std::vector<Sent> a = Stream(50, 0xA), v = Stream(50, 0xB);
-  SendStream("127.0.0.1", audio, a);
-  SendStream("127.0.0.1", video, v);
-  confrec.Signal(SIGINT, true);
-  EXPECT_TRUE(Ended(confrec.Finish(10), 0, "Child died with signal 2\nChild died with signal 2\n"));
-  EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
-  ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), a);
-  ExpectRecorded(ReadDump(dir / "talk.0.v.rtp"), v);
-
-  RunResult info = RunProgram({RTPINFO_BIN, "--json", "-c", "talk"}, InDir(dir));
-  EXPECT_TRUE(Ended(info, 0, ""));
-  EXPECT_NE(info.out.find("\"planned_s\": 60000000,"), std::string::npos) << info.out;
-  EXPECT_NE(info.out.find("\"rtp_packets\": 50, \"rtcp_packets\": 10,"), std::string::npos) << info.out;
-  EXPECT_NE(info.out.find("\"expected\": 50, \"lost\": 0, \"duplicates\": 0"), std::string::npos) << info.out;
-  info = RunProgram({RTPINFO_BIN, "-c", "talk"}, InDir(dir));
-  EXPECT_NE(info.out.find("\n  0        1000000      0:00:00."), std::string::npos) << info.out;
-  EXPECT_EQ(info.out.find("damaged"), std::string::npos) << info.out;
-  info = RunProgram({RTPINFO_BIN, "talk.0.v.rtp", "talk.cf", "none.rtp"}, InDir(dir));
-  EXPECT_TRUE(info.ExitedWith(65)) << info.err;  // the first failure's status
-  EXPECT_NE(info.out.find("50 RTP, 10 RTCP"), std::string::npos) << info.out;
-  EXPECT_EQ(Lines(info.err).size(), 2u) << info.err;
-}
 
 TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   TempDir dir;
@@ -89,8 +57,9 @@ TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
 }
 
 // A recording that ends by itself, after a decimal number of minutes (0.05
-// is 3 s, not 0 and not a minute), and a failure whose message has nowhere to go.
-TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
+// is 3 s, not 0 and not a minute), with nothing stray in any file; a failure
+// whose message has nowhere to go; and what rtpinfo makes of the recording.
+TEST(ConfrecWithTools, DecimalDurationWithoutStandardDescriptorsAndRtpinfoShowsIt) {
   TempDir dir;
   auto closed = [](Args args) {
     args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
@@ -100,7 +69,7 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   const int64_t begin = rtptools::NowNs();
   Process confrec(closed({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", Dest(port)}), InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port)));
-  const std::vector<Sent> sent = Stream(30, 0xC);
+  const std::vector<Sent> sent = Stream(50, 0xC);
   SendStream("127.0.0.1", port, sent);
   EXPECT_TRUE(confrec.Finish(20).ExitedWith(0));
   EXPECT_GE(rtptools::NowNs() - begin, 3 * rtptools::kNsPerSecond);
@@ -108,6 +77,19 @@ TEST(Faults, NoStandardDescriptorsAndNothingStrayInAnyFile) {
   ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);
   EXPECT_TRUE(RunProgram(closed({RTPPLAY_BIN, "-f", "talk.cf", Dest(port)}), InDir(dir)).ExitedWith(65));
   EXPECT_EQ(Listing(dir.path), "talk.0.a.rtp\ntalk.cf\n");
+
+  RunResult info = RunProgram({RTPINFO_BIN, "--json", "-c", "talk"}, InDir(dir));
+  EXPECT_TRUE(Ended(info, 0, ""));
+  EXPECT_NE(info.out.find("\"planned_s\": 3,"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"rtp_packets\": 50, \"rtcp_packets\": 10,"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"expected\": 50, \"lost\": 0, \"duplicates\": 0"), std::string::npos) << info.out;
+  info = RunProgram({RTPINFO_BIN, "-c", "talk"}, InDir(dir));
+  EXPECT_NE(info.out.find("\n  0        0.05         0:00:00."), std::string::npos) << info.out;
+  EXPECT_EQ(info.out.find("damaged"), std::string::npos) << info.out;
+  info = RunProgram({RTPINFO_BIN, "talk.0.a.rtp", "talk.cf", "none.rtp"}, InDir(dir));
+  EXPECT_TRUE(info.ExitedWith(65)) << info.err;  // the first failure's status
+  EXPECT_NE(info.out.find("50 RTP, 10 RTCP"), std::string::npos) << info.out;
+  EXPECT_EQ(Lines(info.err).size(), 2u) << info.err;
 }
 
 // Runs `argv` (standard error closed if asked) with /dev, in a mount

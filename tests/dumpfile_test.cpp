@@ -15,19 +15,8 @@ const std::string kHeader16(16, '\0');
 
 TEST(DumpFile, WritesEveryFieldBigEndianAndReadsItBack) {
   TempDir dir;
-  const int fd = open((dir / "f.rtp").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  DumpWriter w(fd);
-  FileHeader h;
-  h.startSec = 0x60000001;
-  h.startUsec = 123456;
-  h.source = 0x7f000001;
-  h.port = 5004;
-  ASSERT_TRUE(w.WriteHeader("127.0.0.1/5004", h));
-  w.Add(0x0102, 0x0a0b0c0d, "\x80\x60", 2);
-  w.Add(0, 0xffffffff, "\x81\xc8\x00", 3);
-  ASSERT_TRUE(w.Flush());
-  EXPECT_EQ(w.Pending(), 0u);
-  close(fd);
+  const FileHeader h{0x60000001, 123456, 0x7f000001, 5004};
+  WriteDump(dir / "f.rtp", "127.0.0.1/5004", {{0x0102, 0x0a0b0c0d, "\x80\x60"}, {0, 0xffffffff, std::string("\x81\xc8\x00", 3)}}, h);
   EXPECT_EQ(ReadFile(dir / "f.rtp"), "#!rtpplay1.0 127.0.0.1/5004\n" +
                                          std::string("\x60\x00\x00\x01\x00\x01\xe2\x40\x7f\x00\x00\x01\x13\x8c\x00\x00", 16) +
                                          std::string("\x00\x0a\x01\x02\x0a\x0b\x0c\x0d\x80\x60", 10) +
@@ -82,24 +71,12 @@ TEST(DumpFile, SkipBeforeStopsAtTheFirstRecordDue) {
   std::vector<DumpRecord> in;
   for (uint32_t i = 0; i < 60; ++i) in.push_back({uint16_t(i), (i + 1) / 2 * 10, std::string(i * 997 % 30000, char('a' + i % 26))});
   WriteDump(path, "h/2", in);
-  auto readFrom = [&](int fd, uint32_t ms, DumpReader::Status* skip) {
-    DumpReader r(fd);
-    std::vector<DumpRecord> out;
-    EXPECT_EQ(r.ReadHeader(nullptr, nullptr), DumpReader::kOk);
-    *skip = r.SkipBefore(ms);
-    Record rec;
-    while (*skip == DumpReader::kOk && r.Next(&rec) == DumpReader::kOk)
-      out.push_back({rec.plen, rec.offset, std::string(reinterpret_cast<const char*>(rec.data), rec.size)});
-    close(fd);
-    return out;
-  };
-  auto openFile = [&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); };
-  DumpReader::Status st;
   for (uint32_t ms : {0u, 1u, 10u, 11u, 150u, 300u, 301u, 4000000000u}) {
     size_t first = 0;
     while (first < in.size() && in[first].offset < ms) ++first;
-    EXPECT_EQ(readFrom(openFile(), ms, &st), std::vector<DumpRecord>(in.begin() + long(first), in.end())) << ms;
-    EXPECT_EQ(st, DumpReader::kOk);
+    const DumpContents c = ReadDump(path, ms);
+    EXPECT_EQ(c.end, DumpReader::kEnd) << ms;
+    EXPECT_EQ(c.records, std::vector<DumpRecord>(in.begin() + long(first), in.end())) << ms;
   }
   // A pipe cannot be mapped: nothing is skipped, the caller's filter must do.
   const std::string whole = ReadFile(path);
@@ -109,17 +86,16 @@ TEST(DumpFile, SkipBeforeStopsAtTheFirstRecordDue) {
     EXPECT_EQ(write(p[1], whole.data(), whole.size()), ssize_t(whole.size()));
     close(p[1]);
   });
-  EXPECT_EQ(readFrom(p[0], 150, &st), in);
+  EXPECT_EQ(ReadDump("/dev/fd/" + std::to_string(p[0]), 150).records, in);
   feed.join();
+  close(p[0]);
   // Damage among the skipped records is reported as reading would.
   WriteFile(path, whole.substr(0, whole.size() - 5));
-  readFrom(openFile(), 4000000000u, &st);
-  EXPECT_EQ(st, DumpReader::kTruncated);
+  EXPECT_EQ(ReadDump(path, 4000000000u).end, DumpReader::kTruncated);
   std::string bad = whole;
   bad[std::string("#!rtpplay1.0 h/2\n").size() + 16 + 1] = 4;
   WriteFile(path, bad);
-  readFrom(openFile(), 100, &st);
-  EXPECT_EQ(st, DumpReader::kBadRecord);
+  EXPECT_EQ(ReadDump(path, 100).end, DumpReader::kBadRecord);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,10 +89,7 @@ Process::Process(const Args& argv, const ProcessOptions& options)
 }
 
 Process::~Process() {
-  if (!reaped_) {
-    kill(group_ ? -pid_ : pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-  }
+  if (!reaped_) Finish(0);
   if (pidfd_ >= 0) close(pidfd_);
 }
 

@@ -138,12 +138,13 @@ void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>&
   close(fd);
 }
 
-DumpContents ReadDump(const std::string& path) {
+DumpContents ReadDump(const std::string& path, uint32_t from) {
   DumpContents c;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return c;
   DumpReader reader(fd);
   c.end = reader.ReadHeader(&c.text, &c.header);
+  if (c.end == DumpReader::kOk) c.end = reader.SkipBefore(from);
   Record r;
   while (c.end == DumpReader::kOk && (c.end = reader.Next(&r)) == DumpReader::kOk)
     c.records.push_back({r.plen, r.offset, std::string(reinterpret_cast<const char*>(r.data), r.size)});
@@ -151,12 +152,9 @@ DumpContents ReadDump(const std::string& path) {
   return c;
 }
 
-void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records) {
+void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records, const FileHeader& h) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   DumpWriter w(fd);
-  FileHeader h;
-  h.startSec = 1700000000;
-  h.port = 5004;
   EXPECT_TRUE(w.WriteHeader(text, h)) << path;
   for (const DumpRecord& r : records) w.Add(r.plen, r.offset, r.data.data(), r.data.size());
   EXPECT_TRUE(w.Flush()) << path;

@@ -53,8 +53,10 @@ struct DumpContents {
   rtptools::FileHeader header;
   std::vector<DumpRecord> records;
 };
-DumpContents ReadDump(const std::string& path);
-void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records);
+// The records from `from` ms on, as a player skips to them.
+DumpContents ReadDump(const std::string& path, uint32_t from = 0);
+void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records,
+               const rtptools::FileHeader& header = {1700000000, 0, 0, 5004});
 // The file ends cleanly and holds exactly `stream`, in order, RTCP marked
 // by plen 0, offsets never decreasing.
 void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
