@@ -17,8 +17,7 @@ class ConferenceTest : public ::testing::Test {
 
 TEST_F(ConferenceTest, DurationsRoundTripWhateverTheirText) {
   // Twelve sessions, so that two-digit indices are read too.
-  const Args durations = {"60", "1000000", "12345678901", "60 min", "", "abc",
-                                              "-5", " 7",      "x=y",         "9",      "10", "11"};
+  const Args durations = {"60", "1000000", "12345678901", "60 min", "", "abc", "-5", " 7", "x=y", "9", "10", "11"};
   Conference writer(name);
   for (const auto& d : durations) ASSERT_TRUE(writer.SessionRecorded(d));
   Conference reader(name);
@@ -47,16 +46,15 @@ TEST_F(ConferenceTest, CorruptFilesAreRefusedAndLeftAlone) {
 // what is left goes on in whole seconds, rounded down.
 TEST_F(ConferenceTest, StartPosition) {
   const struct { Args durations; std::string start, left; int first; } cases[] = {
-      {{"2", "5"}, "150", "30", 1},       {{"2", "5"}, "120", "120", 0},  // the tie goes to the session
-      {{"2", "5"}, "121", "1", 1},        {{"2", "5"}, "420", "300", 1},
-      {{"2", "5"}, "421", "421", 2},      {{"2", "5"}, "0", "0", 0},
-      {{"2", "5"}, "abc", "abc", 0},      {{"2", "5"}, " 00", " 00", 0},
-      {{"2", "5"}, "90s", "90", 0},       {{"10", "20"}, "700", "100", 1},
-      {{"abc", "2"}, "1", "1", 1},        {{"-5", "10"}, "10", "310", 1},
-      {{"60 min", "1"}, "3601", "1", 1},  {{"99999999999", "1"}, "2147483647", "2147483647", 0},
-      {{"-99999999999", "1"}, "5", "5", 2}, {{"1.5", "2"}, "90", "90", 0},      {{"1.5", "2"}, "91", "1", 1},
-      {{"0.25", "0.25", "1"}, "31", "1", 2}, {{"0.01", "1"}, "1", "0", 1},
-      {{"1.5 min", "1"}, "100", "10", 1}, {{"-1.5", "1"}, "10", "10", 2},
+      // The tie goes to the earlier session: 120 s into sessions of 2 and 5 minutes plays the first from its end.
+      {{"2", "5"}, "150", "30", 1}, {{"2", "5"}, "120", "120", 0}, {{"2", "5"}, "121", "1", 1},
+      {{"2", "5"}, "420", "300", 1}, {{"2", "5"}, "421", "421", 2}, {{"2", "5"}, "0", "0", 0},
+      {{"2", "5"}, "abc", "abc", 0}, {{"2", "5"}, " 00", " 00", 0}, {{"2", "5"}, "90s", "90", 0},
+      {{"10", "20"}, "700", "100", 1}, {{"abc", "2"}, "1", "1", 1}, {{"-5", "10"}, "10", "310", 1},
+      {{"60 min", "1"}, "3601", "1", 1}, {{"99999999999", "1"}, "2147483647", "2147483647", 0},
+      {{"-99999999999", "1"}, "5", "5", 2}, {{"1.5", "2"}, "90", "90", 0}, {{"1.5", "2"}, "91", "1", 1},
+      {{"0.25", "0.25", "1"}, "31", "1", 2}, {{"0.01", "1"}, "1", "0", 1}, {{"1.5 min", "1"}, "100", "10", 1},
+      {{"-1.5", "1"}, "10", "10", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.durations) + " " + c.start);

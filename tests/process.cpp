@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +15,6 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 double Scale() {
   static const double scale = [] {
@@ -50,20 +47,15 @@ TempDir::~TempDir() {
 
 Process::Process(const Args& argv, const ProcessOptions& options)
     : group_(options.newProcessGroup) {
-  std::vector<std::string> env = options.env;
-  const char* path = std::getenv("PATH");
-  if (!options.pathPrefix.empty()) env.push_back("PATH=" + options.pathPrefix + ":" + (path ? path : "/usr/bin:/bin"));
-  // Entries given replace inherited ones of the same name.
-  for (char** e = environ; *e; ++e) {
-    const std::string name(*e, std::strcspn(*e, "="));
-    if (std::none_of(env.begin(), env.end(), [&](const std::string& x) { return x.rfind(name + "=", 0) == 0; }))
-      env.push_back(*e);
-  }
-  std::vector<char*> cargv, cenv;
-  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-  for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  // env(1) sets the variables, replacing inherited ones, and execs the
+  // program in its place.
+  Args args = options.env;
+  if (!options.pathPrefix.empty()) args.push_back("PATH=" + options.pathPrefix + ":" + std::getenv("PATH"));
+  if (!args.empty()) args.insert(args.begin(), "/usr/bin/env");
+  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<char*> cargv;
+  for (const auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
-  cenv.push_back(nullptr);
   const std::string out = io_ / "out", err = io_ / "err";
   sigset_t none;
   sigemptyset(&none);
@@ -81,7 +73,7 @@ Process::Process(const Args& argv, const ProcessOptions& options)
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
     if (options.closeStderr) close(2);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    execve(cargv[0], cargv.data(), cenv.data());
+    execv(cargv[0], cargv.data());
     _exit(127);
   }
   if (group_) setpgid(pid_, pid_);  // either side may win the race
