@@ -22,7 +22,7 @@ TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port))) << confrec.Err();
   // The first part is written out within half a second; the rest may still
   // be buffered when the recorder dies, and may be lost, but only whole.
-  const std::vector<Sent> sent = Stream(60, 0xA), first(sent.begin(), sent.begin() + 40);
+  const std::vector<DumpRecord> sent = Stream(60, 0xA), first(sent.begin(), sent.begin() + 40);
   SendStream("127.0.0.1", port, first);
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port), first));
   SendStream("127.0.0.1", port, {sent.begin() + 40, sent.end()});
@@ -69,7 +69,7 @@ TEST(ConfrecWithTools, DecimalDurationWithoutStandardDescriptorsAndRtpinfoShowsI
   const int64_t begin = rtptools::NowNs();
   Process confrec(closed({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", Dest(port)}), InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port)));
-  const std::vector<Sent> sent = Stream(50, 0xC);
+  const std::vector<DumpRecord> sent = Stream(50, 0xC);
   SendStream("127.0.0.1", port, sent);
   EXPECT_TRUE(confrec.Finish(20).ExitedWith(0));
   EXPECT_GE(rtptools::NowNs() - begin, 3 * rtptools::kNsPerSecond);

@@ -24,11 +24,11 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
     const std::string target = c.host + "/" + std::to_string(port), file = dir / "s.rtp";
     Process rec(Recorder(file, target, c.minutes));
     ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
-    std::vector<Sent> all;
+    std::vector<DumpRecord> all;
     for (const std::string& from : c.senders) {
-      std::vector<Sent> stream = Stream(30, port);
+      std::vector<DumpRecord> stream = Stream(30, port);
       // The largest datagram loopback carries, kept whole.
-      stream.push_back({false, RtpPacket(30, port, 65507)});
+      stream.push_back({65507, 0, RtpPacket(30, port, 65507)});
       SendStream(from, port, stream);
       all.insert(all.end(), stream.begin(), stream.end());
     }
@@ -72,8 +72,8 @@ TEST(Rtpdump, ExitStatuses) {
   const std::string script = "trap '' XFSZ; ulimit -f 16; exec \"$0\" -t 1 -d s.rtp " + at;
   Process shell({"/bin/sh", "-c", script, RTPDUMP_BIN}, InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / "s.rtp", at)) << shell.Err();
-  std::vector<Sent> stream;
-  for (int i = 0; i < 40; ++i) stream.push_back({false, RtpPacket(uint16_t(i), 7, 1000)});
+  std::vector<DumpRecord> stream;
+  for (int i = 0; i < 40; ++i) stream.push_back({1000, 0, RtpPacket(uint16_t(i), 7, 1000)});
   SendStream("127.0.0.1", port, stream);
   EXPECT_TRUE(shell.Finish(20).ExitedWith(74)) << shell.Err();
   DumpContents c = ReadDump(dir / "s.rtp");

@@ -32,21 +32,17 @@ std::vector<std::string> Receive(int fd, size_t count, std::vector<double>* when
 std::string RtpPacket(uint16_t seq, uint32_t ssrc, size_t size);
 std::string RtcpReport(uint32_t ssrc, uint32_t n);
 
-// A datagram sent to PORT (RTP) or PORT + 1 (RTCP).
-struct Sent {
-  bool rtcp;
-  std::string data;
-};
-// RTP of varied sizes with an RTCP report after every fifth packet.
-std::vector<Sent> Stream(int count, uint32_t ssrc);
-void SendStream(const std::string& host, uint16_t port, const std::vector<Sent>& stream);
-
+// A datagram as a dump file holds it: plen 0 marks RTCP, sent to PORT + 1.
 struct DumpRecord {
   uint16_t plen;
   uint32_t offset;
   std::string data;
   bool operator==(const DumpRecord& o) const { return plen == o.plen && offset == o.offset && data == o.data; }
 };
+// RTP of varied sizes with an RTCP report after every fifth packet.
+std::vector<DumpRecord> Stream(int count, uint32_t ssrc);
+void SendStream(const std::string& host, uint16_t port, const std::vector<DumpRecord>& stream);
+
 struct DumpContents {
   rtptools::DumpReader::Status end = rtptools::DumpReader::kNotDump;
   std::string text;
@@ -57,9 +53,9 @@ struct DumpContents {
 DumpContents ReadDump(const std::string& path, uint32_t from = 0);
 void WriteDump(const std::string& path, const std::string& text, const std::vector<DumpRecord>& records,
                const rtptools::FileHeader& header = {1700000000, 0, 0, 5004});
-// The file ends cleanly and holds exactly `stream`, in order, RTCP marked
-// by plen 0, offsets never decreasing.
-void ExpectRecorded(const DumpContents& c, const std::vector<Sent>& stream);
+// The file ends cleanly and holds exactly `stream`, in order, offsets never
+// decreasing.
+void ExpectRecorded(const DumpContents& c, const std::vector<DumpRecord>& stream);
 // The records of `records` at `from` ms or later, RTP or RTCP.
 std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, uint32_t from = 0);
 ::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want);
@@ -70,7 +66,7 @@ inline ::testing::AssertionResult Received(int fd, const std::vector<std::string
 
 // Waits until `file` holds the header that a recorder of `target` writes
 // and, after it, the records of `stream`.
-bool WaitForDump(const std::string& file, const std::string& target, const std::vector<Sent>& stream = {});
+bool WaitForDump(const std::string& file, const std::string& target, const std::vector<DumpRecord>& stream = {});
 // A program run in `dir` with the built tools first on PATH.
 ProcessOptions InDir(const TempDir& dir);
 
