@@ -6,8 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "clock.h"
 #include "udp.h"
 
@@ -26,9 +24,9 @@ TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   SendStream("127.0.0.1", port, first);
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port), first));
   SendStream("127.0.0.1", port, {sent.begin() + 40, sent.end()});
-  std::ifstream children("/proc/" + std::to_string(confrec.Pid()) + "/task/" + std::to_string(confrec.Pid()) + "/children");
-  pid_t recorder = 0;
-  ASSERT_TRUE(children >> recorder);
+  const std::string self = std::to_string(confrec.Pid());
+  const int recorder = std::atoi(ReadFile("/proc/" + self + "/task/" + self + "/children").c_str());
+  ASSERT_GT(recorder, 0);
   kill(recorder, SIGKILL);
   EXPECT_TRUE(Ended(confrec.Finish(10), 0, "Child died with signal 9\n"));
   const DumpContents c = ReadDump(dir / "talk.0.a.rtp");

@@ -71,7 +71,6 @@ Process::Process(const Args& argv, const ProcessOptions& options)
     dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), 2);
-    if (options.closeStderr) close(2);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execv(cargv[0], cargv.data());
     _exit(127);

@@ -33,7 +33,6 @@ struct ProcessOptions {
   std::string cwd;               // empty: the test's own
   std::string pathPrefix;        // put first on PATH
   std::vector<std::string> env;  // "NAME=value" entries, replacing inherited ones
-  bool closeStderr = false;
   bool newProcessGroup = false;
 };
 

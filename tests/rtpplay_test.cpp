@@ -75,9 +75,7 @@ TEST(Rtpplay, DamagedFilesAndExitStatuses) {
   WriteDump(dir / "s.rtp", "h/2", records);
   const std::string bytes = ReadFile(dir / "s.rtp");
   WriteFile(dir / "cut.rtp", bytes.substr(0, bytes.size() - 5));
-  ProcessOptions closed;
-  closed.closeStderr = true;
-  EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-f", dir / "cut.rtp", rx.Target()}, closed).ExitedWith(0));
+  EXPECT_TRUE(RunProgram({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-", RTPPLAY_BIN, "-f", dir / "cut.rtp", rx.Target()}).ExitedWith(0));
   records.pop_back();
   rx.ExpectPlayed(records, 0);
   EXPECT_EQ(ReadFile(dir / "cut.rtp"), bytes.substr(0, bytes.size() - 5));
