@@ -17,11 +17,8 @@
 #include <stdexcept>
 
 double Scale() {
-  static const double scale = [] {
-    const char* s = std::getenv("CONFREC_TEST_SCALE");
-    return s && std::atof(s) > 0 ? std::atof(s) : 1.0;
-  }();
-  return scale;
+  const char* s = std::getenv("CONFREC_TEST_SCALE");
+  return s && std::atof(s) > 0 ? std::atof(s) : 1.0;
 }
 
 bool WaitUntil(const std::function<bool()>& ready, double seconds) {
@@ -33,11 +30,8 @@ bool WaitUntil(const std::function<bool()>& ready, double seconds) {
   return ready();
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/confrec-test.XXXXXX";
-  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-  path = tmpl;
+TempDir::TempDir() : path(std::filesystem::temp_directory_path() / "confrec-test.XXXXXX") {
+  if (!mkdtemp(&path[0])) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
 }
 
 TempDir::~TempDir() {
