@@ -61,7 +61,8 @@ TEST(Rtpplay, SendsEveryRecordDueToItsPortNeverEarly) {
       if (d.plen && d.offset >= c.from) offsets.push_back(d.offset - c.from);
     for (size_t i = 0; i < when.size() && i < offsets.size(); ++i)
       EXPECT_GE(when[i] - spawned, offsets[i] / 1000.0 - 0.001) << "datagram " << i;
-    EXPECT_TRUE(SameDatagrams(got, Due(c.records, false, c.from)));
+    EXPECT_EQ(got.size(), offsets.size());
+    EXPECT_TRUE(got == Due(c.records, false, c.from));
     EXPECT_TRUE(Received(rx.rtcp, Due(c.records, true, c.from)));
   }
 }

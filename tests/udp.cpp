@@ -178,11 +178,6 @@ std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, 
   return out;
 }
 
-::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << got.size() << " datagrams of " << want.size() << ", or one differs";
-}
-
 bool WaitForDump(const std::string& file, const std::string& target, const std::vector<DumpRecord>& stream) {
   size_t n = sizeof kDumpMagic + target.size() + 1 + kFileHeaderSize;
   for (const DumpRecord& r : stream) n += kRecordHeaderSize + r.data.size();

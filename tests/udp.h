@@ -58,11 +58,8 @@ void WriteDump(const std::string& path, const std::string& text, const std::vect
 void ExpectRecorded(const DumpContents& c, const std::vector<DumpRecord>& stream);
 // The records of `records` at `from` ms or later, RTP or RTCP.
 std::vector<std::string> Due(const std::vector<DumpRecord>& records, bool rtcp, uint32_t from = 0);
-::testing::AssertionResult SameDatagrams(const std::vector<std::string>& got, const std::vector<std::string>& want);
 // What arrives on `fd` is `want`, and no more.
-inline ::testing::AssertionResult Received(int fd, const std::vector<std::string>& want) {
-  return SameDatagrams(Receive(fd, want.size()), want);
-}
+inline bool Received(int fd, const std::vector<std::string>& want) { return Receive(fd, want.size()) == want; }
 
 // Waits until `file` holds the header that a recorder of `target` writes
 // and, after it, the records of `stream`.
