@@ -40,8 +40,7 @@ TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   EXPECT_TRUE(RunProgram({CONFREC_BIN, "-p", "-c", "talk", "-a", Dest(out)}, InDir(dir)).ExitedWith(0));
   EXPECT_TRUE(Received(rtp, Due(c.records, false)));
   EXPECT_TRUE(Received(rtcp, Due(c.records, true)));
-  close(rtp);
-  close(rtcp);
+  close(rtp), close(rtcp);
   const std::string kept = ReadFile(dir / "talk.0.a.rtp");
   Process next({CONFREC_BIN, "-r", "-c", "talk", "-a", Dest(port)}, InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / "talk.1.a.rtp", Dest(port))) << next.Err();

@@ -1,6 +1,5 @@
 #include "dumpfile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <thread>

@@ -108,10 +108,8 @@ TEST_F(Confrec, RecordsEachMediumGivenIntoItsEmptiedSessionFile) {
   umask(old);
   EXPECT_EQ(Commands(), Args({"rtpdump -F dump -t 1000000 -d m.0.a.rtp 224.2.0.1/400"}));
   EXPECT_EQ(Cf(), "SessionsRecorded = 1\nTimeRecorded0 = 1000000\n");
-  for (const char* file : {"m.cf", "m.0.a.rtp"}) {
-    struct stat st;
-    EXPECT_TRUE(stat((dir / file).c_str(), &st) == 0 && (st.st_mode & 0777) == 0664) << file;
-  }
+  for (const char* file : {"m.cf", "m.0.a.rtp"})
+    EXPECT_EQ(int(std::filesystem::status(dir / file).permissions()), 0664) << file;
   // Both media at once (a stand-in waits for the other), on one index.
   unlink((dir / "log").c_str());
   WriteFile(dir / "m.1.a.rtp", "stale");

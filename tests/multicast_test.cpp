@@ -21,9 +21,7 @@ TEST(Multicast, PlayerReachesTheGroupWhateverTheTtlAndTheRecorderTakesOnlyIt) {
     RunResult r = RunProgram({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + cmd});
     if (!r.ExitedWith(0)) GTEST_SKIP() << "cannot set up the network: " << cmd << ": " << r.err;
   }
-  std::vector<DumpRecord> records;
-  for (uint32_t i = 0; i < 10; ++i) records.push_back({200, i * 5, RtpPacket(uint16_t(i), 3, 200)});
-  records.push_back({0, 50, RtcpReport(3, 10)});
+  const std::vector<DumpRecord> records = Stream(10, 3, 0, 5);
   for (auto [group, other] : {std::pair{"239.1.2.3", "239.1.2.4"}, {"ff15::1:2", "ff15::1:3"}}) {
     SCOPED_TRACE(group);
     TempDir dir;

@@ -6,10 +6,6 @@
 
 namespace {
 
-Args Recorder(const std::string& file, const std::string& target, const std::string& minutes = "1") {
-  return {RTPDUMP_BIN, "-F", "dump", "-t", minutes, "-d", file, target};
-}
-
 // Each family, and every local address; each stop signal ends the recording
 // with everything written, and the recorder by that signal.
 TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
@@ -22,7 +18,7 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
     TempDir dir;
     const uint16_t port = PortPair();
     const std::string target = c.host + "/" + std::to_string(port), file = dir / "s.rtp";
-    Process rec(Recorder(file, target, c.minutes));
+    Process rec({RTPDUMP_BIN, "-F", "dump", "-t", c.minutes, "-d", file, target});
     ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
     std::vector<DumpRecord> all;
     for (const std::string& from : c.senders) {

@@ -6,16 +6,6 @@
 
 namespace {
 
-// RTP every `step` ms from `first` to `last` ms, an RTCP report every 4th.
-std::vector<DumpRecord> Records(uint32_t step, uint32_t first, uint32_t last) {
-  std::vector<DumpRecord> r;
-  for (uint32_t t = first, i = 0; t <= last; t += step, ++i) {
-    const std::string p = RtpPacket(uint16_t(i), 1, 100 + i);
-    r.push_back(i % 4 == 3 ? DumpRecord{0, t, RtcpReport(1, i)} : DumpRecord{uint16_t(p.size()), t, p});
-  }
-  return r;
-}
-
 // A receiver on PORT and one on PORT + 1.
 struct Receivers {
   explicit Receivers(const std::string& host) : host(host), port(PortPair()) {
@@ -39,7 +29,7 @@ struct Receivers {
 // starts there, so records a minute in play at once.
 TEST(Rtpplay, SendsEveryRecordDueToItsPortNeverEarly) {
   TempDir dir;
-  std::vector<DumpRecord> early = Records(25, 0, 600), late = Records(100, 60000, 60500), both = early;
+  std::vector<DumpRecord> early = Stream(20, 1, 0, 25), late = Stream(5, 2, 60000, 100), both = early;
   early[2].plen = 1500;  // stored short of its length: sent as stored
   both.insert(both.end(), late.begin(), late.end());
   WriteDump(dir / "early.rtp", "0.0.0.0/0", early);
@@ -72,7 +62,7 @@ TEST(Rtpplay, DamagedFilesAndExitStatuses) {
   Receivers rx("127.0.0.1");
   // A file cut inside its last record plays the records before it, even
   // with nowhere to say so.
-  std::vector<DumpRecord> records = Records(5, 0, 100);
+  std::vector<DumpRecord> records = Stream(16, 1, 0, 5);
   WriteDump(dir / "s.rtp", "h/2", records);
   const std::string bytes = ReadFile(dir / "s.rtp");
   WriteFile(dir / "cut.rtp", bytes.substr(0, bytes.size() - 5));

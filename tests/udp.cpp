@@ -39,12 +39,9 @@ static void KeepKernelStamps() {
   const int fd = BindUdp("127.0.0.1", port);
   const bool on = WaitUntil([&] {
     SendTo(fd, "127.0.0.1", port, "");
-    const int64_t sent = NowNs(CLOCK_REALTIME);
-    alignas(cmsghdr) char control[kArrivalControlSize];
-    msghdr msg{};
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    return recvmsg(fd, &msg, MSG_DONTWAIT) >= 0 && ArrivalNs(msg) >= 0 && ArrivalNs(msg) < sent;
+    const double sent = double(NowNs(CLOCK_REALTIME)) / 1e9;
+    std::vector<double> when;
+    return !Receive(fd, 1, &when).empty() && when[0] > 0 && when[0] < sent;
   }, 10);
   if (!on) std::fprintf(stderr, "kernel receive times are taken late; ordering tests may fail\n");
 }
@@ -123,13 +120,14 @@ std::string RtcpReport(uint32_t ssrc, uint32_t n) {
   return p;
 }
 
-std::vector<DumpRecord> Stream(int count, uint32_t ssrc) {
+std::vector<DumpRecord> Stream(int count, uint32_t ssrc, uint32_t first, uint32_t step) {
   std::vector<DumpRecord> s;
   for (int i = 0; i < count; ++i) {
     const std::string p = RtpPacket(uint16_t(i), ssrc, 12 + size_t(i * 37 % 1400));
     s.push_back({uint16_t(p.size()), 0, p});
     if (i % 5 == 4) s.push_back({0, 0, RtcpReport(ssrc, uint32_t(i))});
   }
+  for (DumpRecord& r : s) r.offset = first, first += step;
   return s;
 }
 

@@ -39,8 +39,9 @@ struct DumpRecord {
   std::string data;
   bool operator==(const DumpRecord& o) const { return plen == o.plen && offset == o.offset && data == o.data; }
 };
-// RTP of varied sizes with an RTCP report after every fifth packet.
-std::vector<DumpRecord> Stream(int count, uint32_t ssrc);
+// RTP of varied sizes with an RTCP report after every fifth packet; offsets
+// from `first` ms on, `step` ms apart.
+std::vector<DumpRecord> Stream(int count, uint32_t ssrc, uint32_t first = 0, uint32_t step = 0);
 void SendStream(const std::string& host, uint16_t port, const std::vector<DumpRecord>& stream);
 
 struct DumpContents {
