@@ -2,8 +2,6 @@
 
 #include "process.h"
 
-namespace {
-
 class ConferenceTest : public ::testing::Test {
  protected:
   static bool Load(Conference& c) {
@@ -67,5 +65,3 @@ TEST_F(ConferenceTest, StartPosition) {
     EXPECT_EQ(conf.FileSessionToPlay(Audio), name + "." + std::to_string(c.first) + ".a.rtp");
   }
 }
-
-}  // namespace

@@ -6,8 +6,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 TEST(Args, IntegersAsAtoiReadsThem) {
   const std::pair<const char*, int> loose[] = {
       {"", 0}, {"abc", 0}, {"90s", 90}, {"  \t-17x", -17}, {"+5", 5}, {"- 5", 0}, {"2147483647", INT_MAX},
@@ -36,5 +34,3 @@ TEST(Args, MinutesWithFractions) {
   MinutesToMs(text, &end);
   EXPECT_EQ(end, text + 3);
 }
-
-}  // namespace

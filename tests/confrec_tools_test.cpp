@@ -9,9 +9,7 @@
 #include "clock.h"
 #include "udp.h"
 
-namespace {
-
-std::string Dest(uint16_t port) { return "127.0.0.1/" + std::to_string(port); }
+static std::string Dest(uint16_t port) { return "127.0.0.1/" + std::to_string(port); }
 
 TEST(Faults, RecorderKilledKeepsWholeRecordsThatPlayAndItsSessionCounts) {
   TempDir dir;
@@ -93,7 +91,7 @@ TEST(ConfrecWithTools, DecimalDurationWithoutStandardDescriptorsAndRtpinfoShowsI
 // Runs `argv` (standard error closed if asked) with /dev, in a mount
 // namespace of its own, replaced by `dev`: /dev/null and the test's log
 // socket. Exit status 99 where the namespace cannot be made.
-RunResult RunWithDev(const TempDir& dev, const TempDir& work, Args argv, bool closeStderr) {
+static RunResult RunWithDev(const TempDir& dev, const TempDir& work, Args argv, bool closeStderr) {
   const std::string script =
       "touch \"$1/null\" && mount --bind /dev/null \"$1/null\" && mount --bind \"$1\" /dev || exit 99\n"
       "shift; exec \"$@\"" + std::string(closeStderr ? " 2>&-" : "");
@@ -132,5 +130,3 @@ TEST(Faults, ToolsStartedWithoutStandardErrorTellTheSystemLog) {
       << logged[1];
   close(log);
 }
-
-}  // namespace

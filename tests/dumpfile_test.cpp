@@ -8,8 +8,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 const std::string kHeader16(16, '\0');
 
 TEST(DumpFile, WritesEveryFieldBigEndianAndReadsItBack) {
@@ -96,5 +94,3 @@ TEST(DumpFile, SkipBeforeStopsAtTheFirstRecordDue) {
   WriteFile(path, bad);
   EXPECT_EQ(ReadDump(path, 100).end, DumpReader::kBadRecord);
 }
-
-}  // namespace

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 TEST(Hpt, TakesSpecificationsApart) {
   // What the argument holds afterwards; port "-" and ttl "keep" when left unchanged.
   const struct { const char *spec; int result; const char *host, *port, *ttl; } cases[] = {
@@ -32,5 +30,3 @@ TEST(Hpt, TakesSpecificationsApart) {
   EXPECT_EQ(hpt(arg, port, nullptr), 0);  // no TTL asked for
   EXPECT_EQ(port, "400");
 }
-
-}  // namespace

@@ -3,8 +3,6 @@
 
 #include "udp.h"
 
-namespace {
-
 // The player sends to the group with the smallest TTL and the largest; the
 // recorder and another program listening on the same group and port each get
 // everything, and nothing sent to another group on that port is recorded.
@@ -45,5 +43,3 @@ TEST(Multicast, PlayerReachesTheGroupWhateverTheTtlAndTheRecorderTakesOnlyIt) {
     close(neighbour), close(otherListener);
   }
 }
-
-}  // namespace

@@ -6,8 +6,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 TEST(Net, HostPortAndTtl) {
   std::string host;
   uint16_t port = 0;
@@ -23,5 +21,3 @@ TEST(Net, HostPortAndTtl) {
                           "h/5004/256", "h/5004/-1", "h/5004/", "h//1"})
     EXPECT_FALSE(ParseHostPortTtl(arg, &host, &port, &ttl)) << arg;
 }
-
-}  // namespace

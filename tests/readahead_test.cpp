@@ -7,8 +7,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 // Many batches' worth of records, offsets out of order as a foreign writer
 // may leave them, read from an offset on; whole, and cut inside the last.
 TEST(ReadAhead, HandsOverEveryRecordDueInFileOrder) {
@@ -41,5 +39,3 @@ TEST(ReadAhead, HandsOverEveryRecordDueInFileOrder) {
   { EXPECT_FALSE(ReadAhead(&reader, 0).Next().empty()); }
   close(fd);
 }
-
-}  // namespace

@@ -6,8 +6,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 // Both sockets of a recorder are merged in arrival order; what came after the
 // cut, or found no room, is held for the next call; a batch at a time is taken.
 TEST(Receiver, MergesBothSocketsHoldsBackWhatCameAfterTheCutTakesBatches) {
@@ -57,5 +55,3 @@ TEST(Receiver, MergesBothSocketsHoldsBackWhatCameAfterTheCutTakesBatches) {
   EXPECT_EQ(release(-1).size(), size_t(Receiver::kBatch + 6));
   close(fds[0]), close(fds[1]), close(tx);
 }
-
-}  // namespace

@@ -4,8 +4,6 @@
 
 #include "udp.h"
 
-namespace {
-
 // Each family, and every local address; each stop signal ends the recording
 // with everything written, and the recorder by that signal.
 TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
@@ -77,5 +75,3 @@ TEST(Rtpdump, ExitStatuses) {
   ASSERT_LT(c.records.size(), stream.size());
   ExpectRecorded(c, {stream.begin(), stream.begin() + long(c.records.size())});
 }
-
-}  // namespace

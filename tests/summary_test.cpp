@@ -8,8 +8,6 @@
 
 using namespace rtptools;
 
-namespace {
-
 TEST(Summary, SequenceNumbersAcrossWrapReorderDuplicatesAndLosses) {
   StreamStats s(7);
   uint32_t t = 0;
@@ -28,7 +26,7 @@ TEST(Summary, SequenceNumbersAcrossWrapReorderDuplicatesAndLosses) {
   EXPECT_EQ(w.Lost() + w.duplicates, 0u);
 }
 
-Summary SummaryOf(const std::string& path) {
+static Summary SummaryOf(const std::string& path) {
   Summary s;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   Summarize(fd, &s);
@@ -78,5 +76,3 @@ TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
   }
   EXPECT_NE(TableReport("f", sum).find(",126,127 "), std::string::npos) << TableReport("f", sum);
 }
-
-}  // namespace
