@@ -17,7 +17,7 @@ TEST(Args, IntegersAsAtoiReadsThem) {
 TEST(Args, MinutesWithFractions) {
   const struct { const char* text; int64_t ms; bool duration; } cases[] = {
       {"90", 5400000, true}, {"1.5", 90000, true}, {"0.25", 15000, true}, {".5", 30000, true}, {"0.05", 3000, true},
-      {"1000000", 60000000000, true}, {"0.0000001", 1, true},  // rounded up: never shorter than asked
+      {"1000000", 60000000000, true}, {"0.9999999", 60000, true}, {"0.0000001", 1, true},  // rounded up: never shorter
       {"1.0000000001", 60001, true}, {"2.0000000000", 120000, true}, {"99999999999999999999", kMaxMinutes * 60000, true},
       {"0", 0, false}, {"0.0", 0, false}, {"60 min", 3600000, false}, {" 7", 420000, false}, {"+2", 120000, false},
       {"-1.5", -90000, false}, {"1.", 60000, false}, {"1.5.3", 90000, false}, {"1e3", 60000, false},
