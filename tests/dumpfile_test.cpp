@@ -1,5 +1,6 @@
 #include "dumpfile.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <thread>
@@ -29,6 +30,12 @@ TEST(DumpFile, WritesEveryFieldBigEndianAndReadsItBack) {
   ASSERT_EQ(c.records.size(), 2u);
   EXPECT_EQ(c.records[0], (DumpRecord{65535, 1, std::string(kMaxRecordData, 'z')}));
   EXPECT_EQ(c.records[1], (DumpRecord{7, 2, std::string(kMaxRecordData, 'x')}));
+  // A failed write says why, and drops what it could not write.
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  DumpWriter failing(full);
+  failing.Add(1, 1, "x", 1);
+  EXPECT_TRUE(!failing.Flush() && errno == ENOSPC && failing.Pending() == 0);
+  close(full);
 }
 
 // Files from other writers, damaged files and files that are no dump at all.
