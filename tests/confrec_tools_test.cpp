@@ -77,6 +77,7 @@ TEST(ConfrecWithTools, DecimalDurationWithoutStandardDescriptorsAndRtpinfoShowsI
   EXPECT_TRUE(Ended(info, 0, ""));
   EXPECT_NE(info.out.find("\"planned_s\": 3,"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\"rtp_packets\": 50, \"rtcp_packets\": 10,"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"other_bytes\": 0, \"damage\": null,"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("\"expected\": 50, \"lost\": 0, \"duplicates\": 0"), std::string::npos) << info.out;
   info = RunProgram({RTPINFO_BIN, "-c", "talk"}, InDir(dir));
   EXPECT_NE(info.out.find("), 1 session\n  session  planned min  audio                  video\n  0        0.05         0:00:00."),
