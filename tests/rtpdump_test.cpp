@@ -19,6 +19,8 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
     const std::string target = c.host + "/" + std::to_string(port), file = dir / "s.rtp";
     Process rec({RTPDUMP_BIN, "-F", "dump", "-t", c.minutes, "-d", file, target});
     ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
+    // Stopped while they are sent, so that they still wait when the signal comes.
+    if (c.sig) rec.Signal(SIGSTOP);
     std::vector<DumpRecord> all;
     for (const std::string& from : c.senders) {
       std::vector<DumpRecord> stream = Stream(30, port);
@@ -27,7 +29,7 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
       SendStream(from, port, stream);
       all.insert(all.end(), stream.begin(), stream.end());
     }
-    if (c.sig) rec.Signal(c.sig);
+    if (c.sig) rec.Signal(c.sig), rec.Signal(SIGCONT);
     const RunResult r = rec.Finish(10);
     EXPECT_TRUE(c.sig ? r.TermSignal() == c.sig : r.ExitedWith(0)) << r.err;
     DumpContents got = ReadDump(file);
