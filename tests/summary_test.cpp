@@ -62,7 +62,7 @@ TEST(Summary, CountsWhatIsRtpAndStopsAtTheDamage) {
 
 TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
   EXPECT_EQ(JsonQuote("a\"b\\c\n\x01\x7f"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");
-  EXPECT_EQ(JsonQuote("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+  EXPECT_EQ(JsonQuote("caf\xc3\xa9 \xd0\x80"), "\"caf\xc3\xa9 \xd0\x80\"");
   // A stray byte, a cut sequence, an overlong form and a surrogate.
   EXPECT_EQ(JsonQuote("\xff|\xc3|\xc0\xaf|\xed\xa0\x80"), "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\"");
   EXPECT_EQ(FormatDuration(3723004), "1:02:03.004");
