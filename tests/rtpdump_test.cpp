@@ -1,5 +1,6 @@
 // The recorder run as a user or confrec would run it, on loopback.
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "udp.h"
@@ -19,8 +20,13 @@ TEST(Rtpdump, RecordsEveryDatagramByteForByteUntilStopped) {
     const std::string target = c.host + "/" + std::to_string(port), file = dir / "s.rtp";
     Process rec({RTPDUMP_BIN, "-F", "dump", "-t", c.minutes, "-d", file, target});
     ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
-    // Stopped while they are sent, so that they still wait when the signal comes.
-    if (c.sig) rec.Signal(SIGSTOP);
+    // Stopped in its wait before they are sent, so that they still wait when the signal comes.
+    const std::string proc = "/proc/" + std::to_string(rec.Pid());
+    if (c.sig) {
+      ASSERT_TRUE(WaitUntil([&] { return ReadFile(proc + "/syscall").rfind(std::to_string(SYS_ppoll) + " ", 0) == 0; }, 5));
+      rec.Signal(SIGSTOP);
+      ASSERT_TRUE(WaitUntil([&] { return ReadFile(proc + "/stat").find(") T ") != std::string::npos; }, 5));
+    }
     std::vector<DumpRecord> all;
     for (const std::string& from : c.senders) {
       std::vector<DumpRecord> stream = Stream(30, port);

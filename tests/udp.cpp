@@ -82,12 +82,8 @@ std::vector<std::string> Receive(int fd, size_t count, std::vector<double>* when
   std::vector<char> buf(65536);
   alignas(cmsghdr) char control[kArrivalControlSize];
   iovec iov{buf.data(), buf.size()};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
+  msghdr msg{nullptr, 0, &iov, 1, control, sizeof control, 0};
   WaitUntil([&] {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
     for (ssize_t n; (n = recvmsg(fd, &msg, MSG_DONTWAIT)) >= 0; msg.msg_controllen = sizeof control) {
       got.emplace_back(buf.data(), size_t(n));
       if (when) when->push_back(double(ArrivalNs(msg)) / 1e9);
