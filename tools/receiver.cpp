@@ -16,7 +16,7 @@ Receiver::Receiver() : slots_(new uint8_t[size_t(kBatch) * kSlot]) {
   }
 }
 
-int Receiver::Receive(int fd, bool rtcp, int64_t* last) {
+int Receiver::Receive(int fd, bool rtcp, int64_t* last, size_t* bytes) {
   for (int i = 0; i < kBatch; ++i) {
     msgs_[i].msg_hdr.msg_control = control_[i];
     msgs_[i].msg_hdr.msg_controllen = sizeof control_[i];
@@ -30,6 +30,7 @@ int Receiver::Receive(int fd, bool rtcp, int64_t* last) {
     int64_t arrival = ArrivalNs(msgs_[i].msg_hdr);
     if (arrival < 0) arrival = fallback < 0 ? (fallback = NowNs(CLOCK_REALTIME)) : fallback;
     const size_t length = msgs_[i].msg_len;
+    if (bytes) *bytes += length;
     const size_t keep = std::min({length, kSlot, kMaxRecordData});
     held_.push_back({arrival, next_++, bytes_.size(), uint16_t(std::min<size_t>(length, 65535)),
                      uint16_t(keep), rtcp});

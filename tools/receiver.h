@@ -28,8 +28,9 @@ class Receiver {
 
   // Takes up to kBatch datagrams waiting on fd, stamped with their kernel
   // receive time (CLOCK_REALTIME ns). Returns how many; if that is kBatch,
-  // more may wait, and *last is the arrival time of the last.
-  int Receive(int fd, bool rtcp, int64_t* last);
+  // more may wait, and *last is the arrival time of the last. Adds their
+  // lengths to *bytes, when given.
+  int Receive(int fd, bool rtcp, int64_t* last, size_t* bytes = nullptr);
 
   // Hands the datagrams that arrived up to `cut` (all, if cut is -1) to
   // take(arrival, rtcp, length, data, size), oldest first, while it returns

@@ -44,8 +44,6 @@ const char kUsage[] =
     "  73  FILE cannot be created\n"
     "  74  write error; what was written stays a valid file\n";
 
-// Records older than this are written out even when few.
-constexpr int64_t kFlushDelayNs = 500 * kNsPerMs;
 constexpr size_t kFlushBytes = 1 << 20;
 constexpr int64_t kRetryNs = 10 * kNsPerMs;
 // Past this much waiting on a stalled disk, receiving waits for it too.
@@ -55,10 +53,22 @@ constexpr int64_t kMaxOffsetMs = 0xFFFFFFFFLL - 10000;
 // How long after its kernel timestamp a datagram is surely in its socket's
 // queue: stamping and queueing happen in one pass of the network stack.
 constexpr int64_t kSettleNs = 250000;
-// After a round that emptied the sockets, datagrams are left to gather this
-// long, so that a busy stream costs a few system calls and one wake-up per
-// many datagrams; the receive buffers hold fifty times as long.
-constexpr int64_t kGatherNs = 2000000;
+// The kernel stamps each datagram as it comes and keeps it, so between
+// rounds the recorder sleeps while they gather: a round's system calls and
+// wake-up are shared by every datagram since the last. The first wait after
+// a quiet spell is short, each next one at most kGrowth times longer, and
+// none longer than kMaxWaitNs or than it takes a quarter of the receive
+// buffer to fill at the rate just seen.
+constexpr int64_t kFirstWaitNs = 2 * kNsPerMs;
+constexpr int64_t kMaxWaitNs = 400 * kNsPerMs;
+constexpr int64_t kGrowth = 4;
+// What the kernel charges a receive buffer per datagram beyond its bytes;
+// on the high side.
+constexpr size_t kDatagramOverhead = 1024;
+// Records go to the writer once the oldest arrived this long ago (or a
+// megabyte waits). A record is taken at most kMaxWaitNs + kSettleNs after
+// it arrived, so either way it is in the file within half a second.
+constexpr int64_t kFlushAgeNs = 200 * kNsPerMs;
 
 volatile sig_atomic_t gSignal = 0;
 
@@ -175,18 +185,19 @@ class Recording {
   // Until a stop signal, a failed write, or `limitMs` after the start.
   void ReceiveUntil(const int fds[2], int64_t limitMs, const sigset_t& waitMask) {
     const int64_t end = startMono_ + limitMs * kNsPerMs;
+    buffer_ = std::min(ReceiveBuffer(fds[0]), ReceiveBuffer(fds[1]));
     while (!gSignal && !overflow_ && !flusher_.Failed()) {
       const int64_t now = NowNs();
       if (now >= end) break;
       FlushIfDue(now);
-      const timespec timeout = ToTimespec(std::max<int64_t>(WakeTime(now, end) - now, 0));
-      pollfd pfd[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {flusher_.FailureFd(), POLLIN, 0}};
-      if (ppoll(pfd, 3, &timeout, &waitMask) < 0) continue;
-      if (pfd[2].revents) break;
-      if (ReceiveRound(fds)) {
-        const timespec gather = ToTimespec(kGatherNs);
-        ppoll(nullptr, 0, &gather, &waitMask);
-      }
+      int64_t wake = more_ ? now : wait_ < 0 ? end : std::min(end, now + wait_);
+      if (writer_.Pending() > 0) wake = std::min(wake, flushDue_);
+      const timespec timeout = ToTimespec(std::max<int64_t>(wake - now, 0));
+      // Quiet, the first datagram wakes the recorder; after it, the timer.
+      pollfd pfd[3] = {{flusher_.FailureFd(), POLLIN, 0}, {fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+      if (ppoll(pfd, wait_ < 0 && !more_ ? 3 : 1, &timeout, &waitMask) < 0) continue;
+      if (pfd[0].revents) break;
+      ReceiveRound(fds);
     }
   }
 
@@ -220,31 +231,45 @@ class Recording {
     if (writer_.Pending() > 0) flushDue_ = now + kRetryNs;
   }
 
-  int64_t WakeTime(int64_t now, int64_t end) const {
-    int64_t wake = end;
-    if (writer_.Pending() > 0) wake = std::min(wake, flushDue_);
-    if (receiver_.Holding()) wake = std::min(wake, now + kSettleNs);
-    return wake;
+  static size_t ReceiveBuffer(int fd) {
+    int size = 0;
+    socklen_t len = sizeof size;
+    return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) == 0 && size > 0 ? size_t(size) : 0;
   }
 
-  // Takes what waits on both sockets and records what is surely in order.
-  // True when datagrams came but no batch was full: then they may gather.
-  bool ReceiveRound(const int fds[2]) {
+  // Takes what waits on both sockets, records what is surely in order, and
+  // sets how long to wait before the next round.
+  void ReceiveRound(const int fds[2]) {
     // Anything stamped before the cut-off is queued by now; later datagrams
     // wait for the next round, and so does what came after a full batch.
     int64_t cut = NowNs(CLOCK_REALTIME) - kSettleNs;
     bool full = false, any = false;
     for (int i = 0; i < 2; ++i) {
       int64_t last = 0;
-      const int n = receiver_.Receive(fds[i], i == 1, &last);
+      size_t bytes = 0;
+      const int n = receiver_.Receive(fds[i], i == 1, &last, &bytes);
       any = any || n > 0;
+      cost_[i] += bytes + size_t(n) * kDatagramOverhead;
       if (n == Receiver::kBatch) {
         full = true;
         cut = std::min(cut, last - 1);
       }
     }
     Release(cut);
-    return any && !full;
+    more_ = full;  // then take the rest at once
+    if (full) return;
+    const int64_t now = NowNs();
+    if (!any && !receiver_.Holding() && wait_ >= kMaxWaitNs) {
+      wait_ = -1;  // quiet: until a datagram comes
+    } else {
+      int64_t wait = wait_ <= 0 ? kFirstWaitNs : std::min(wait_ * kGrowth, kMaxWaitNs);
+      const size_t cost = std::max(cost_[0], cost_[1]);
+      if (cost > 0 && wait_ >= 0)
+        wait = std::min<int64_t>(wait, int64_t(double(buffer_) / 4 * double(now - roundStart_) / double(cost)));
+      wait_ = std::max(wait, kSettleNs);  // a buffer too small for that loses anyway; no spinning
+    }
+    roundStart_ = now;
+    cost_[0] = cost_[1] = 0;
   }
 
   void Release(int64_t cut) {
@@ -260,7 +285,12 @@ class Recording {
       overflow_ = true;
       return false;
     }
-    if (writer_.Pending() == 0) flushDue_ = NowNs() + kFlushDelayNs;
+    if (writer_.Pending() == 0) {
+      // Due by the oldest record's arrival; a step of the wall clock moves it
+      // no later than if it had just arrived.
+      const int64_t now = NowNs();
+      flushDue_ = now + std::min(kFlushAgeNs, kFlushAgeNs - (NowNs(CLOCK_REALTIME) - arrival));
+    }
     writer_.Add(rtcp ? 0 : length, uint32_t(ms), data, size);
     lastOffset_ = ms;
     return true;
@@ -273,6 +303,12 @@ class Recording {
   Receiver receiver_;
   int64_t lastOffset_ = 0, flushDue_ = 0;
   bool overflow_ = false;
+  // The wait before the next round (-1: until a datagram comes), and what
+  // the rate is measured on: when the last wait began, and what each
+  // socket's buffer was charged since.
+  int64_t wait_ = -1, roundStart_ = 0;
+  size_t buffer_ = 0, cost_[2] = {0, 0};
+  bool more_ = false;
 };
 
 }  // namespace
