@@ -57,11 +57,13 @@ constexpr int64_t kSettleNs = 250000;
 // rounds the recorder sleeps while they gather: a round's system calls and
 // wake-up are shared by every datagram since the last. The first wait after
 // a quiet spell is short, each next one at most kGrowth times longer, and
-// none longer than kMaxWaitNs or than it takes a quarter of the receive
-// buffer to fill at the rate just seen.
+// none longer than kMaxWaitNs, or than it takes a quarter of the receive
+// buffer to fill at the rate just seen, or kRoundBytes to come: a round
+// larger than the cache costs more in copying than it saves in wake-ups.
 constexpr int64_t kFirstWaitNs = 2 * kNsPerMs;
 constexpr int64_t kMaxWaitNs = 400 * kNsPerMs;
 constexpr int64_t kGrowth = 4;
+constexpr size_t kRoundBytes = 1 << 20;
 // What the kernel charges a receive buffer per datagram beyond its bytes;
 // on the high side.
 constexpr size_t kDatagramOverhead = 1024;
@@ -264,8 +266,9 @@ class Recording {
     } else {
       int64_t wait = wait_ <= 0 ? kFirstWaitNs : std::min(wait_ * kGrowth, kMaxWaitNs);
       const size_t cost = std::max(cost_[0], cost_[1]);
+      const double perRound = double(std::min(buffer_ / 4, kRoundBytes));
       if (cost > 0 && wait_ >= 0)
-        wait = std::min<int64_t>(wait, int64_t(double(buffer_) / 4 * double(now - roundStart_) / double(cost)));
+        wait = std::min<int64_t>(wait, int64_t(perRound * double(now - roundStart_) / double(cost)));
       wait_ = std::max(wait, kSettleNs);  // a buffer too small for that loses anyway; no spinning
     }
     roundStart_ = now;
