@@ -11,6 +11,7 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
+[ -e /usr/include/pcap/pcap.h ] || need+=(libpcap-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive

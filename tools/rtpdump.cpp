@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "args.h"
+#include "capture.h"
 #include "clock.h"
 #include "dumpfile.h"
 #include "flusher.h"
@@ -30,15 +31,18 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpdump [-F dump] [-t MINUTES] -d FILE HOST/PORT\n"
+    "usage: rtpdump [-F dump] [-t MINUTES] [-r CAPTURE] -d FILE HOST/PORT\n"
     "Records the RTP datagrams arriving at HOST on PORT and the RTCP on PORT + 1\n"
     "into FILE in the RTP dump format. HOST may be a name, an IPv4 or IPv6\n"
     "address, or a multicast group, which is joined; empty, it is every local\n"
     "address. Ends after MINUTES minutes (default: as long as the format allows)\n"
     "or on SIGINT, SIGTERM or SIGHUP, by that signal, with the file complete.\n"
+    "With -r, the datagrams come from the pcap or pcapng file CAPTURE instead.\n"
     "Exit status:\n"
-    "   0  done\n"
+    "   0  done (also for a capture that is cut off: what it holds is kept)\n"
     "  64  bad usage\n"
+    "  65  CAPTURE is not a capture file\n"
+    "  66  CAPTURE cannot be opened\n"
     "  68  unknown host\n"
     "  71  a socket cannot be opened, bound or joined\n"
     "  73  FILE cannot be created\n"
@@ -77,7 +81,7 @@ volatile sig_atomic_t gSignal = 0;
 void OnSignal(int sig) { gSignal = sig; }
 
 struct Options {
-  std::string file, target, host;
+  std::string file, target, host, capture;
   uint16_t port = 0;
   int64_t limitMs = kMaxOffsetMs;
 };
@@ -87,7 +91,7 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   std::string format = "dump";
   int opt;
   *status = EX_USAGE;
-  while ((opt = getopt(argc, argv, ":F:t:d:h")) != -1) {
+  while ((opt = getopt(argc, argv, ":F:t:d:r:h")) != -1) {
     switch (opt) {
       case 'F':
         format = optarg;
@@ -99,6 +103,9 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
         break;
       case 'd':
         o->file = optarg;
+        break;
+      case 'r':
+        o->capture = optarg;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -314,6 +321,71 @@ class Recording {
   bool more_ = false;
 };
 
+bool SameHost(const std::vector<Address>& hosts, const Address& a) {
+  for (const Address& h : hosts) {
+    if (h.Family() != a.Family()) continue;
+    Address port0 = a;
+    port0.SetPort(h.Port());
+    if (std::memcmp(h.Sa(), port0.Sa(), h.len) == 0) return true;
+  }
+  return false;
+}
+
+// Records from a capture file what a live recording would have received:
+// the UDP datagrams to HOST (any, when empty) on PORT as RTP and on PORT + 1
+// as RTCP, with offsets from the capture's times. 0 or the exit status.
+int RecordCapture(const Options& o) {
+  CaptureReader in;
+  std::string error;
+  if (int status = in.Open(o.capture, &error)) return Fail(status, error);
+  std::vector<Address> hosts;
+  if (!o.host.empty() && !Resolve(o.host, o.port, false, &hosts, &error))
+    return Fail(EX_NOHOST, UnknownHost(o.host, error));
+  const int out = open(o.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return Fail(EX_CANTCREAT, o.file + ": " + std::strerror(errno));
+  DumpWriter writer(out);
+  CapturedDatagram d;
+  CaptureReader::Status st = CaptureReader::kEnd;
+  int64_t first = -1, last = 0;
+  long elsewhere = 0;
+  bool ok = true;
+  while (ok && (st = in.Next(&d, &error)) == CaptureReader::kOk) {
+    const bool rtcp = d.to.Port() == o.port + 1;
+    if ((!rtcp && d.to.Port() != o.port) || (!hosts.empty() && !SameHost(hosts, d.to))) {
+      ++elsewhere;
+      continue;
+    }
+    if (first < 0) {
+      first = d.ns;
+      FileHeader header;
+      header.startSec = uint32_t(first / kNsPerSecond);
+      header.startUsec = uint32_t(first % kNsPerSecond / 1000);
+      header.source = hosts.empty() ? 0 : hosts.front().Ipv4();
+      header.port = o.port;
+      ok = writer.WriteHeader(o.target, header);
+    }
+    // Offsets never go back, however the capture was ordered.
+    const int64_t ms = std::max(last, (d.ns - first) / 1000000);
+    if (ms > o.limitMs) break;
+    last = ms;
+    writer.Add(rtcp ? 0 : uint16_t(std::min<size_t>(d.size, 65535)), uint32_t(ms), d.data,
+               std::min(d.size, kMaxRecordData));
+    if (writer.Pending() >= kFlushBytes) ok = writer.Flush();
+  }
+  if (ok && first < 0) ok = writer.WriteHeader(o.target, FileHeader());
+  if (ok) ok = writer.Flush();
+  if (!ok || (fsync(out) != 0 && errno != EINVAL) || close(out) != 0)
+    return Fail(EX_IOERR, o.file + ": " + std::strerror(errno));
+  const long skipped = in.fragments + in.cut + in.other + elsewhere;
+  if (skipped > 0)
+    Say("skipped " + std::to_string(skipped) + " packet(s): " + std::to_string(in.fragments) + " IP fragment(s), " +
+        std::to_string(in.cut) + " cut short by the capture, " + std::to_string(in.other) + " not UDP over IP, " +
+        std::to_string(elsewhere) + " to other addresses or ports");
+  if (st == CaptureReader::kCutOff) Say(o.capture + ": cut off (" + error + "); kept what came before");
+  if (st == CaptureReader::kIoError) return Fail(EX_IOERR, o.capture + ": " + error);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -321,6 +393,7 @@ int main(int argc, char** argv) {
   Options o;
   int status;
   if (!ReadOptions(argc, argv, &o, &status)) return status;
+  if (!o.capture.empty()) return RecordCapture(o);
   int fds[2];
   Address bound;
   if ((status = OpenSockets(o, fds, &bound)) != 0) return status;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "args.h"
+#include "capture.h"
 #include "clock.h"
 #include "dumpfile.h"
 #include "message.h"
@@ -28,11 +29,13 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpplay -f FILE [-o SECONDS] HOST/PORT[/TTL]\n"
+    "usage: rtpplay [-w CAPTURE] -f FILE [-o SECONDS] HOST/PORT[/TTL]\n"
     "Sends the RTP records of the dump FILE to HOST on PORT and the RTCP records\n"
     "to PORT + 1, each as long after the start as it was recorded after SECONDS\n"
     "into the recording; earlier records are skipped. TTL (0..255, default 1) is\n"
-    "the hop limit for multicast and unicast.\n"
+    "the hop limit for multicast and unicast. With -w, the datagrams go to the\n"
+    "pcap file CAPTURE instead, at once, stamped with the times they were\n"
+    "recorded at; an empty HOST is then the address in FILE's first line.\n"
     "Exit status:\n"
     "   0  done (a file ending inside a record plays up to there)\n"
     "  64  bad usage\n"
@@ -40,7 +43,8 @@ const char kUsage[] =
     "  66  FILE cannot be opened\n"
     "  68  unknown host\n"
     "  71  the socket cannot be opened\n"
-    "  74  FILE cannot be read\n";
+    "  73  CAPTURE cannot be created\n"
+    "  74  FILE cannot be read, or CAPTURE written\n";
 
 // A send that fails (no buffer space) is tried again this often before the
 // datagram is given up.
@@ -87,18 +91,26 @@ long SendBurst(int fd, const Address& rtp, const Address& rtcp, const Record* r,
   return failed;
 }
 
+struct Options {
+  std::string file, capture, host;
+  int seconds = 0, ttl = 1;
+  uint16_t port = 0;
+};
+
 // False when the run ends here, with *status.
-bool ReadOptions(int argc, char** argv, std::string* file, int* seconds, std::string* host, uint16_t* port,
-                 int* ttl, int* status) {
+bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   *status = EX_USAGE;
   int opt;
-  while ((opt = getopt(argc, argv, ":f:o:h")) != -1) {
+  while ((opt = getopt(argc, argv, ":f:o:w:h")) != -1) {
     switch (opt) {
       case 'f':
-        *file = optarg;
+        o->file = optarg;
         break;
       case 'o':
-        *seconds = TextToInt(optarg);
+        o->seconds = TextToInt(optarg);
+        break;
+      case 'w':
+        o->capture = optarg;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -108,9 +120,9 @@ bool ReadOptions(int argc, char** argv, std::string* file, int* seconds, std::st
         return Usage(kUsage, BadOption(opt, argv)), false;
     }
   }
-  if (file->empty()) return Usage(kUsage, "no file given (-f FILE)"), false;
+  if (o->file.empty()) return Usage(kUsage, "no file given (-f FILE)"), false;
   if (argc - optind != 1) return Usage(kUsage, "expected one HOST/PORT/TTL"), false;
-  if (!ParseHostPortTtl(argv[optind], host, port, ttl))
+  if (!ParseHostPortTtl(argv[optind], &o->host, &o->port, &o->ttl))
     return Usage(kUsage, std::string("bad address '") + argv[optind] + "' (HOST/PORT/TTL, PORT 1..65534, TTL 0..255)"),
            false;
   return true;
@@ -142,6 +154,29 @@ DumpReader::Status Play(DumpReader* reader, uint32_t fromMs, int sock, const Add
   return ahead.Status();
 }
 
+// Writes every record from `fromMs` on to a capture file, as Play would
+// send it from this machine, stamped with the recording's start plus its
+// offset. 0 or the exit status.
+int WriteCapture(DumpReader* reader, uint32_t fromMs, const FileHeader& header, const Address& rtp,
+                 const Address& rtcp, int ttl, const std::string& path, DumpReader::Status* st) {
+  CaptureWriter out;
+  std::string error;
+  if (!out.Open(path, &error)) return Fail(EX_CANTCREAT, error);
+  // From the family's loopback address, each port to itself, as RTP peers send.
+  Address from;
+  ResolveDestination(rtp.Family() == AF_INET ? "127.0.0.1" : "::1", 0, &from, &error);
+  const int64_t startUs = int64_t(header.startSec) * 1000000 + header.startUsec;
+  Record r;
+  while ((*st = reader->Next(&r)) == DumpReader::kOk) {
+    if (r.offset < fromMs) continue;
+    const Address& to = r.plen == 0 ? rtcp : rtp;
+    from.SetPort(to.Port());
+    out.Write(from, to, ttl, startUs + int64_t(r.offset) * 1000, r.data, r.size);
+  }
+  if (!out.Close()) return Fail(EX_IOERR, path + ": " + std::strerror(errno));
+  return 0;
+}
+
 // The exit status for how the file ended, with what was not sent.
 int Report(const std::string& file, DumpReader::Status st, long failed, int lastErrno) {
   if (failed > 0) Say(std::to_string(failed) + " datagram(s) not sent: " + std::strerror(lastErrno));
@@ -155,33 +190,42 @@ int Report(const std::string& file, DumpReader::Status st, long failed, int last
 
 int main(int argc, char** argv) {
   if (!StartTool("rtpplay")) return EX_OSERR;
-  std::string file, host;
-  int seconds = 0, ttl, status;
-  uint16_t port;
-  if (!ReadOptions(argc, argv, &file, &seconds, &host, &port, &ttl, &status)) return status;
+  Options o;
+  int status;
+  if (!ReadOptions(argc, argv, &o, &status)) return status;
 
-  int in = OpenDumpFile(file);
-  if (in < 0) return Fail(EX_NOINPUT, file + ": " + std::strerror(errno));
+  int in = OpenDumpFile(o.file);
+  if (in < 0) return Fail(EX_NOINPUT, o.file + ": " + std::strerror(errno));
   DumpReader reader(in);
-  DumpReader::Status st = reader.ReadHeader(nullptr, nullptr);
-  if (st == DumpReader::kIoError) return Fail(EX_IOERR, file + ": " + std::strerror(errno));
-  if (st != DumpReader::kOk) return Fail(EX_DATAERR, file + ": " + StatusText(st));
+  std::string text;
+  FileHeader header;
+  DumpReader::Status st = reader.ReadHeader(&text, &header);
+  if (st == DumpReader::kIoError) return Fail(EX_IOERR, o.file + ": " + std::strerror(errno));
+  if (st != DumpReader::kOk) return Fail(EX_DATAERR, o.file + ": " + StatusText(st));
 
+  std::string host = o.host, error;
+  uint16_t filePort;
+  if (!o.capture.empty() && host.empty() && !ParseHostPort(text, &host, &filePort))
+    return Fail(EX_DATAERR, o.file + ": no address in its first line to write to");
   Address rtp;
-  std::string error;
-  if (!ResolveDestination(host, port, &rtp, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
+  if (!ResolveDestination(host, o.port, &rtp, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
   Address rtcp = rtp;
-  rtcp.SetPort(uint16_t(port + 1));
-  const int sock = OpenSender(rtp, ttl, &error);
-  if (sock < 0) return Fail(EX_OSERR, error);
+  rtcp.SetPort(uint16_t(o.port + 1));
 
   // A negative offset plays from the start, as 0 does.
-  const uint32_t fromMs = uint32_t(std::clamp<int64_t>(int64_t(seconds) * 1000, 0, UINT32_MAX));
+  const uint32_t fromMs = uint32_t(std::clamp<int64_t>(int64_t(o.seconds) * 1000, 0, UINT32_MAX));
   long failed = 0;
   int lastErrno = 0;
   st = reader.SkipBefore(fromMs);
-  if (st == DumpReader::kOk) st = Play(&reader, fromMs, sock, rtp, rtcp, &failed, &lastErrno);
-  close(sock);
+  if (!o.capture.empty()) {
+    if (st == DumpReader::kOk && (status = WriteCapture(&reader, fromMs, header, rtp, rtcp, o.ttl, o.capture, &st)))
+      return status;
+  } else {
+    const int sock = OpenSender(rtp, o.ttl, &error);
+    if (sock < 0) return Fail(EX_OSERR, error);
+    if (st == DumpReader::kOk) st = Play(&reader, fromMs, sock, rtp, rtcp, &failed, &lastErrno);
+    close(sock);
+  }
   close(in);
-  return Report(file, st, failed, lastErrno);
+  return Report(o.file, st, failed, lastErrno);
 }
