@@ -64,9 +64,16 @@ TEST(ConfrecWithTools, DecimalDurationWithoutStandardDescriptorsAndRtpinfoShowsI
   const int64_t begin = rtptools::NowNs();
   Process confrec(closed({CONFREC_BIN, "-r", "-c", "talk", "-t", "0.05", "-a", Dest(port)}), InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / "talk.0.a.rtp", Dest(port)));
+  // Followed while it records, a JSON line a second, ending when it ends.
+  Process follow({RTPINFO_BIN, "--follow", "--json", "-c", "talk"}, InDir(dir));
   const std::vector<DumpRecord> sent = Stream(50, 0xC);
   SendStream("127.0.0.1", port, sent);
   EXPECT_TRUE(confrec.Finish(20).ExitedWith(0));
+  const RunResult followed = follow.Finish(10);
+  const std::vector<std::string> lines = Lines(followed.out);
+  EXPECT_TRUE(Ended(followed, 0, "") && lines.size() >= 3) << followed.out;
+  EXPECT_NE(lines.back().find("\"rtp_packets\": 50, \"rtcp_packets\": 10, \"damaged\": false, \"streams\": "
+                              "[{\"ssrc\": 12, \"packets\": 50,"), std::string::npos) << lines.back();
   EXPECT_GE(rtptools::NowNs() - begin, 3 * rtptools::kNsPerSecond);
   EXPECT_EQ(ReadFile(dir / "talk.cf"), "SessionsRecorded = 1\nTimeRecorded0 = 0.05\n");
   ExpectRecorded(ReadDump(dir / "talk.0.a.rtp"), sent);

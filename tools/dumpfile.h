@@ -100,6 +100,9 @@ class DumpReader {
   // positioned, also at the end of the file; a file that cannot be mapped (a
   // pipe) is left as it was, for Next. Call after ReadHeader.
   Status SkipBefore(uint32_t ms);
+  // After kEnd or kTruncated, reads on from there: for a file still being
+  // written, whose last record may be only partly there yet.
+  void Resume() { eof_ = false; }
 
  private:
   // Makes at least n bytes available at pos_; false at end of file or error.

@@ -13,6 +13,8 @@
 
 #include "Conference.h"
 #include "args.h"
+#include "clock.h"
+#include "follow.h"
 #include "report.h"
 #include "message.h"
 #include "summary.h"
@@ -22,14 +24,19 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpinfo [--json] FILE...\n"
-    "       rtpinfo [--json] -c NAME\n"
+    "usage: rtpinfo [--json] [--follow] FILE...\n"
+    "       rtpinfo [--json] [--follow] -c NAME\n"
     "Says what each RTP dump FILE holds: what was recorded and when, how long,\n"
     "RTP and RTCP packet counts and bytes, and per SSRC the payload types,\n"
     "first and last sequence number, lost and duplicated packets and the\n"
     "largest gap in arrival. With -c, every session of the conference NAME,\n"
     "beside the durations in NAME.cf. A damaged file is summarised up to the\n"
     "byte where the damage starts. --json writes JSON instead of tables.\n"
+    "--follow (-F) follows recordings while they grow, every second: per source\n"
+    "the packets, the rate, the losses and the time since the last, flagged\n"
+    "when silent for over 5 s; with -c, the session being recorded now. It\n"
+    "redraws a terminal, and writes a line (or a JSON object) a second to a\n"
+    "pipe, until every recording has ended.\n"
     "Exit status:\n"
     "   0  every file read whole\n"
     "  64  bad usage\n"
@@ -140,6 +147,47 @@ void Sessions(const std::string& name) {
     std::printf("%s%s", table.c_str(), details.c_str());
 }
 
+// Looks at the files every second until no recording goes on in any.
+void Follow(const std::vector<std::string>& paths) {
+  std::vector<std::unique_ptr<Follower>> files;
+  for (const std::string& p : paths) {
+    if (access(p.c_str(), R_OK) != 0) return Complain(EX_NOINPUT, p + ": " + std::strerror(errno));
+    files.emplace_back(new Follower(p));
+  }
+  const bool table = !json && isatty(STDOUT_FILENO);
+  for (int64_t next = NowNs();; next += kNsPerSecond) {
+    const int64_t now = NowNs(CLOCK_REALTIME);
+    bool going = false;
+    for (auto& f : files) going = f->Look(now) || going;
+    const std::string view = json ? FollowJson(files, now) : table ? FollowTable(files, now) : FollowLine(files, now);
+    std::fputs(view.c_str(), stdout);
+    std::fflush(stdout);
+    if (!going) break;
+    SleepUntilNs(next + kNsPerSecond);
+  }
+  for (const auto& f : files)
+    if (f->summary.end != DumpReader::kEnd)
+      Complain(EX_DATAERR, f->path + ": " + (f->started ? "damaged at byte " + std::to_string(f->summary.damageAt)
+                                                         : std::string(StatusText(DumpReader::kNotDump))));
+}
+
+// The session files of the conference's next session: being recorded, they
+// exist before the conference file counts them.
+void FollowConference(const std::string& name) {
+  Conference conf(name);
+  if (!conf.ExistConference()) return Complain(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
+  std::fstream in;
+  in >> conf;
+  if (in.fail()) return Complain(EX_DATAERR, "Corrupt conference file " + conf.FileName());
+  std::vector<std::string> files;
+  for (MediaType m : {Audio, Video}) {
+    std::string file = conf.SessionFileName(int32_t(conf.TimesRecorded().size()), m);
+    if (access(file.c_str(), F_OK) == 0) files.push_back(file);
+  }
+  if (files.empty()) return Complain(EX_NOINPUT, "no session of " + name + " is being recorded");
+  Follow(files);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,11 +195,12 @@ int main(int argc, char** argv) {
 
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"help", no_argument, nullptr, 'h'},
+                                       {"follow", no_argument, nullptr, 'F'},
                                        {nullptr, 0, nullptr, 0}};
   std::string conference;
-  bool byConference = false;
+  bool byConference = false, follow = false;
   int opt;
-  while ((opt = getopt_long(argc, argv, ":c:jh", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":c:jFh", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'c':
         conference = optarg;
@@ -159,6 +208,9 @@ int main(int argc, char** argv) {
         break;
       case 'j':
         json = true;
+        break;
+      case 'F':
+        follow = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -169,7 +221,11 @@ int main(int argc, char** argv) {
   }
   if (byConference == (optind < argc))
     return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
-  if (byConference)
+  if (follow && byConference)
+    FollowConference(conference);
+  else if (follow)
+    Follow(std::vector<std::string>(argv + optind, argv + argc));
+  else if (byConference)
     Sessions(conference);
   else
     Files(argv + optind, argc - optind);

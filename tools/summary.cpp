@@ -50,6 +50,7 @@ void Summary::Add(const Record& r) {
     it = index_.emplace(ssrc, streams.size()).first;
     streams.emplace_back(ssrc);
   }
+  streams[it->second].bytes += r.size;
   streams[it->second].Add(Get16(r.data + 2), r.data[1], r.offset);
 }
 

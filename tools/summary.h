@@ -27,6 +27,8 @@ class StreamStats {
   uint64_t packets = 0;
   uint64_t duplicates = 0;   // packets whose sequence number came before
   uint32_t maxGapMs = 0;     // longest wait between two of its packets
+  uint64_t bytes = 0;        // as stored
+  uint32_t LastOffset() const { return lastOffset_; }
   uint16_t FirstSeq() const { return uint16_t(low_); }   // lowest, extended
   uint16_t LastSeq() const { return uint16_t(high_); }   // highest, extended
   uint64_t Expected() const { return packets ? uint64_t(high_ - low_ + 1) : 0; }
