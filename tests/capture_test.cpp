@@ -59,34 +59,44 @@ TEST(Capture, PlayedIntoACaptureAndRecordedBackWhole) {
   EXPECT_EQ(is[2], "2");
 }
 
-// A conference captured by tcpdump becomes a session file that plays back
-// byte for byte as it was sent.
+// A conference captured by tcpdump (Ethernet on lo, Linux cooked v2 on
+// "any", and as pcapng) becomes a session file that plays back byte for
+// byte as it was sent.
 TEST(Capture, TcpdumpCaptureRecordedAndPlayedAsSent) {
   if (!OwnNetwork() || access("/usr/bin/tcpdump", X_OK) != 0) GTEST_SKIP() << "needs root and tcpdump";
-  TempDir dir;
-  const uint16_t port = PortPair();
-  Process tcpdump({"/usr/bin/tcpdump", "-i", "lo", "-n", "-U", "-Z", "root", "-w", dir / "c.pcap", "udp"});
-  ASSERT_TRUE(WaitUntil([&] { return tcpdump.Err().find("listening on") != std::string::npos; }, 10));
-  const std::vector<DumpRecord> sent = Stream(30, 9), other = Stream(3, 10);
-  SendStream("127.0.0.1", port, sent);
-  SendStream("127.0.0.1", uint16_t(port + 2), other);  // another session's, not kept
-  // Until every frame is in the file: a file header, then a record header
-  // and Ethernet, IPv4 and UDP headers before each datagram.
-  size_t size = 24;
-  for (const auto* s : {&sent, &other})
-    for (const DumpRecord& d : *s) size += 16 + 14 + 20 + 8 + d.data.size();
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir / "c.pcap").size() >= size; }, 10));
-  tcpdump.Signal(SIGINT);
-  ASSERT_TRUE(tcpdump.Finish(10).ExitedWith(0));
-  const std::string at = "127.0.0.1/" + std::to_string(port);
-  const RunResult r = RunProgram({RTPDUMP_BIN, "-r", dir / "c.pcap", "-d", dir / "s.rtp", at});
-  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
-  const uint16_t out = PortPair();
-  const int rtp = BindUdp("127.0.0.1", out), rtcp = BindUdp("127.0.0.1", uint16_t(out + 1));
-  EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-f", dir / "s.rtp", "127.0.0.1/" + std::to_string(out)}).ExitedWith(0));
-  EXPECT_TRUE(Received(rtp, Due(sent, false)));
-  EXPECT_TRUE(Received(rtcp, Due(sent, true)));
-  close(rtp), close(rtcp);
+  const struct { const char* iface; size_t linkHeader; } cases[] = {{"lo", 14}, {"any", 20}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.iface);
+    TempDir dir;
+    const uint16_t port = PortPair();
+    Process tcpdump({"/usr/bin/tcpdump", "-i", c.iface, "-n", "-U", "-Z", "root", "-w", dir / "c.pcap", "udp"});
+    ASSERT_TRUE(WaitUntil([&] { return tcpdump.Err().find("listening on") != std::string::npos; }, 10));
+    const std::vector<DumpRecord> sent = Stream(30, 9), other = Stream(3, 10);
+    SendStream("127.0.0.1", port, sent);
+    SendStream("127.0.0.1", uint16_t(port + 2), other);  // another session's, not kept
+    // Until every frame is in the file: a file header, then a record header
+    // and link, IPv4 and UDP headers before each datagram.
+    size_t size = 24;
+    for (const auto* s : {&sent, &other})
+      for (const DumpRecord& d : *s) size += 16 + c.linkHeader + 20 + 8 + d.data.size();
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir / "c.pcap").size() >= size; }, 10));
+    tcpdump.Signal(SIGINT);
+    ASSERT_TRUE(tcpdump.Finish(10).ExitedWith(0));
+    Args captures = {"c.pcap"};
+    if (RunProgram({"/usr/bin/editcap", "-F", "pcapng", dir / "c.pcap", dir / "c.pcapng"}).ExitedWith(0))
+      captures.push_back("c.pcapng");
+    for (const std::string& capture : captures) {
+      const std::string at = "127.0.0.1/" + std::to_string(port);
+      const RunResult r = RunProgram({RTPDUMP_BIN, "-r", dir / capture, "-d", dir / "s.rtp", at});
+      ASSERT_TRUE(r.ExitedWith(0)) << capture << r.err;
+      const uint16_t out = PortPair();
+      const int rtp = BindUdp("127.0.0.1", out), rtcp = BindUdp("127.0.0.1", uint16_t(out + 1));
+      EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-f", dir / "s.rtp", "127.0.0.1/" + std::to_string(out)}).ExitedWith(0));
+      EXPECT_TRUE(Received(rtp, Due(sent, false))) << capture;
+      EXPECT_TRUE(Received(rtcp, Due(sent, true))) << capture;
+      close(rtp), close(rtcp);
+    }
+  }
 }
 
 TEST(Capture, CapturesThatCannotBeRead) {
@@ -107,4 +117,35 @@ TEST(Capture, CapturesThatCannotBeRead) {
   }
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/nonexistent/x.pcap", "-f", dir / "s.rtp", "/5004"}).ExitedWith(73));
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/dev/full", "-f", dir / "s.rtp", "/5004"}).ExitedWith(74));
+}
+
+// Frames the recorder takes apart itself: VLAN tags (one and two), IPv4
+// fragments (skipped and counted), IPv6 with an extension header.
+TEST(Capture, FramesOfEveryKind) {
+  using namespace std::string_literals;
+  auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto be16 = [](uint16_t v) { return std::string{char(v >> 8), char(v)}; };
+  const std::string payload = RtpPacket(1, 5, 20), udp = be16(4000) + be16(5004) + be16(28) + be16(0) + payload;
+  auto ipv4 = [&](uint16_t fragment) {
+    return "\x45\0"s + be16(48) + be16(1) + be16(fragment) + "\x40\x11"s + be16(0) + "\x7f\0\0\x01\x7f\0\0\x01"s + udp;
+  };
+  const std::string one = std::string(15, 0) + "\x01";  // ::1
+  const std::string ipv6 = "\x60\0\0\0"s + be16(8 + 28) + "\0\x40"s + one + one + "\x11"s + std::string(7, 0) + udp;
+  const std::string mac(12, 0);
+  const std::string frames[] = {mac + be16(0x0800) + ipv4(0), mac + be16(0x8100) + be16(7) + be16(0x0800) + ipv4(0),
+                                mac + be16(0x88a8) + be16(7) + be16(0x8100) + be16(8) + be16(0x0800) + ipv4(0),
+                                mac + be16(0x0800) + ipv4(0x2000), mac + be16(0x86dd) + ipv6};
+  std::string pcap = le32(0xa1b2c3d4) + le32(0x00040002) + le32(0) + le32(0) + le32(65535) + le32(1);
+  for (size_t i = 0; i < 5; ++i)
+    pcap += le32(1700000000) + le32(uint32_t(i) * 1000) + le32(uint32_t(frames[i].size())) +
+            le32(uint32_t(frames[i].size())) + frames[i];
+  TempDir dir;
+  WriteFile(dir / "f.pcap", pcap);
+  const RunResult r = RunProgram({RTPDUMP_BIN, "-r", dir / "f.pcap", "-d", dir / "s.rtp", "/5004"});
+  EXPECT_TRUE(Ended(r, 0, "rtpdump: skipped 1 packet(s): 1 IP fragment(s), 0 cut short by the capture, "
+                          "0 not UDP over IP, 0 to other addresses or ports\n"));
+  const DumpContents got = ReadDump(dir / "s.rtp");
+  ASSERT_EQ(got.records.size(), 4u);
+  for (const DumpRecord& d : got.records) EXPECT_EQ(d.data, payload);
+  EXPECT_EQ(got.records[3].offset, 4u);
 }
