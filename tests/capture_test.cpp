@@ -119,8 +119,10 @@ TEST(Capture, CapturesThatCannotBeRead) {
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/dev/full", "-f", dir / "s.rtp", "/5004"}).ExitedWith(74));
 }
 
-// Frames the recorder takes apart itself: VLAN tags (one and two), IPv4
-// fragments (skipped and counted), IPv6 with an extension header.
+// Frames the recorder takes apart itself, on Ethernet (with one and two
+// VLAN tags), Linux cooked v1 and raw IP: IPv6 with an extension header
+// kept; an IPv4 fragment, TCP and a datagram the capture cut short skipped
+// and counted.
 TEST(Capture, FramesOfEveryKind) {
   using namespace std::string_literals;
   auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
@@ -131,21 +133,33 @@ TEST(Capture, FramesOfEveryKind) {
   };
   const std::string one = std::string(15, 0) + "\x01";  // ::1
   const std::string ipv6 = "\x60\0\0\0"s + be16(8 + 28) + "\0\x40"s + one + one + "\x11"s + std::string(7, 0) + udp;
-  const std::string mac(12, 0);
-  const std::string frames[] = {mac + be16(0x0800) + ipv4(0), mac + be16(0x8100) + be16(7) + be16(0x0800) + ipv4(0),
-                                mac + be16(0x88a8) + be16(7) + be16(0x8100) + be16(8) + be16(0x0800) + ipv4(0),
-                                mac + be16(0x0800) + ipv4(0x2000), mac + be16(0x86dd) + ipv6};
-  std::string pcap = le32(0xa1b2c3d4) + le32(0x00040002) + le32(0) + le32(0) + le32(65535) + le32(1);
-  for (size_t i = 0; i < 5; ++i)
-    pcap += le32(1700000000) + le32(uint32_t(i) * 1000) + le32(uint32_t(frames[i].size())) +
-            le32(uint32_t(frames[i].size())) + frames[i];
-  TempDir dir;
-  WriteFile(dir / "f.pcap", pcap);
-  const RunResult r = RunProgram({RTPDUMP_BIN, "-r", dir / "f.pcap", "-d", dir / "s.rtp", "/5004"});
-  EXPECT_TRUE(Ended(r, 0, "rtpdump: skipped 1 packet(s): 1 IP fragment(s), 0 cut short by the capture, "
-                          "0 not UDP over IP, 0 to other addresses or ports\n"));
-  const DumpContents got = ReadDump(dir / "s.rtp");
-  ASSERT_EQ(got.records.size(), 4u);
-  for (const DumpRecord& d : got.records) EXPECT_EQ(d.data, payload);
-  EXPECT_EQ(got.records[3].offset, 4u);
+  std::string tcp = ipv4(0);
+  tcp[9] = 6;
+  // Per link type (Ethernet, Linux cooked v1, raw IP), what comes before IPv4 and IPv6.
+  const std::string mac(12, 0), cooked(14, 0);
+  const struct { uint32_t link; std::string v4, v6; } links[] = {
+      {1, mac + be16(0x0800), mac + be16(0x86dd)}, {113, cooked + be16(0x0800), cooked + be16(0x86dd)}, {101, "", ""}};
+  for (const auto& l : links) {
+    SCOPED_TRACE(l.link);
+    std::vector<std::string> frames = {l.v4 + ipv4(0), l.v4 + ipv4(0x2000), l.v6 + ipv6, l.v4 + tcp, l.v4 + ipv4(0)};
+    if (l.link == 1) {
+      frames.push_back(mac + be16(0x8100) + be16(7) + be16(0x0800) + ipv4(0));
+      frames.push_back(mac + be16(0x88a8) + be16(7) + be16(0x8100) + be16(8) + be16(0x0800) + ipv4(0));
+    }
+    std::string pcap = le32(0xa1b2c3d4) + le32(0x00040002) + le32(0) + le32(0) + le32(65535) + le32(l.link);
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const size_t kept = i == 4 ? frames[i].size() - 5 : frames[i].size();  // the fifth cut by the snap length
+      pcap += le32(1700000000) + le32(uint32_t(i) * 1000) + le32(uint32_t(kept)) + le32(uint32_t(frames[i].size())) +
+              frames[i].substr(0, kept);
+    }
+    TempDir dir;
+    WriteFile(dir / "f.pcap", pcap);
+    const RunResult r = RunProgram({RTPDUMP_BIN, "-r", dir / "f.pcap", "-d", dir / "s.rtp", "/5004"});
+    EXPECT_TRUE(Ended(r, 0, "rtpdump: skipped 3 packet(s): 1 IP fragment(s), 1 cut short by the capture, "
+                            "1 not UDP over IP, 0 to other addresses or ports\n")) << r.err;
+    const DumpContents got = ReadDump(dir / "s.rtp");
+    ASSERT_EQ(got.records.size(), frames.size() - 3);
+    for (const DumpRecord& d : got.records) EXPECT_EQ(d.data, payload);
+    EXPECT_EQ(got.records[1].offset, 2u);
+  }
 }

@@ -22,9 +22,10 @@ TEST(Follower, ReadsWhatWasAddedAndWaitsForAPartRecord) {
   Follower& f = *files[0];
   EXPECT_FALSE(Follower(dir / "missing.rtp").Look(0));
   const size_t cut = part.size() + 10;  // into the sixth record
+  int64_t now = NowNs(CLOCK_REALTIME);
   for (size_t upTo : {cut, all.size()}) {
     WriteFile(file, all.substr(0, upTo));
-    EXPECT_TRUE(f.Look(NowNs(CLOCK_REALTIME)));
+    EXPECT_TRUE(f.Look(now += kNsPerSecond));
     EXPECT_TRUE(f.started);
     EXPECT_EQ(f.summary.end, DumpReader::kEnd);
   }
@@ -32,6 +33,7 @@ TEST(Follower, ReadsWhatWasAddedAndWaitsForAPartRecord) {
   EXPECT_EQ(f.summary.rtcp, 1u);
   ASSERT_EQ(f.summary.streams.size(), 1u);
   EXPECT_EQ(f.summary.streams[0].bytes, f.summary.rtpBytes);
+  EXPECT_EQ(f.RateOf(0).packets, 3.0);  // RTP 5, 6 and 7 in the second second
   EXPECT_FALSE(f.Look(NowNs(CLOCK_REALTIME)));
   // The last datagram came at the start (2023) plus its offset.
   const int64_t last = 1700000000 * kNsPerSecond + int64_t(records.back().offset) * 1000000;
