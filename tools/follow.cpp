@@ -42,11 +42,11 @@ bool Follower::Look(int64_t nowNs) {
   const bool grew = size != lastSize_;
   lastSize_ = size;
   if (!started) {
-    // The recorder may not have written the header yet: read it from the start each time until it is whole.
+    // The recorder may not have written the whole header yet: read it from
+    // the start at each look until it is there.
     lseek(fd_, 0, SEEK_SET);
     reader_.reset(new DumpReader(fd_));
     started = reader_->ReadHeader(&summary.text, &summary.header) == DumpReader::kOk;
-    summary.headerBytes = reader_->Position();
     if (started) summary.end = DumpReader::kEnd;
   }
   if (started && summary.end == DumpReader::kEnd) {

@@ -271,7 +271,7 @@ class Recording {
     if (!any && !receiver_.Holding() && wait_ >= kMaxWaitNs) {
       wait_ = -1;  // quiet: until a datagram comes
     } else {
-      int64_t wait = wait_ <= 0 ? kFirstWaitNs : std::min(wait_ * kGrowth, kMaxWaitNs);
+      int64_t wait = wait_ < 0 ? kFirstWaitNs : std::min(wait_ * kGrowth, kMaxWaitNs);
       const size_t cost = std::max(cost_[0], cost_[1]);
       const double perRound = double(std::min(buffer_ / 4, kRoundBytes));
       if (cost > 0 && wait_ >= 0)

@@ -100,14 +100,20 @@ void Files(char** files, int n) {
   std::fputs(out.c_str(), stdout);
 }
 
-// Every session of the conference, its planned and its recorded length side
-// by side, then each file in full. The conference file is only read.
-void Sessions(const std::string& name) {
-  Conference conf(name);
-  if (!conf.ExistConference()) return Complain(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
+// Reads NAME.cf, never writing it; false when it cannot (reported).
+bool Load(Conference& conf) {
+  if (!conf.ExistConference()) return Complain(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno)), false;
   std::fstream in;
   in >> conf;
-  if (in.fail()) return Complain(EX_DATAERR, "Corrupt conference file " + conf.FileName());
+  if (in.fail()) return Complain(EX_DATAERR, "Corrupt conference file " + conf.FileName()), false;
+  return true;
+}
+
+// Every session of the conference, its planned and its recorded length side
+// by side, then each file in full.
+void Sessions(const std::string& name) {
+  Conference conf(name);
+  if (!Load(conf)) return;
 
   const std::vector<std::string>& planned = conf.TimesRecorded();
   std::string table, details, sessions;
@@ -175,10 +181,7 @@ void Follow(const std::vector<std::string>& paths) {
 // exist before the conference file counts them.
 void FollowConference(const std::string& name) {
   Conference conf(name);
-  if (!conf.ExistConference()) return Complain(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
-  std::fstream in;
-  in >> conf;
-  if (in.fail()) return Complain(EX_DATAERR, "Corrupt conference file " + conf.FileName());
+  if (!Load(conf)) return;
   std::vector<std::string> files;
   for (MediaType m : {Audio, Video}) {
     std::string file = conf.SessionFileName(int32_t(conf.TimesRecorded().size()), m);
