@@ -1,14 +1,27 @@
 // rtpexport: writes the audio and video of RTP dump files into a media file
 // that players and browsers open, in lip sync.
+#include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sysexits.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "Conference.h"
 #include "args.h"
+#include "clock.h"
+#include "container.h"
+#include "frames.h"
+#include "gstexport.h"
 #include "message.h"
+#include "plan.h"
 
 using namespace rtptools;
 
@@ -16,7 +29,7 @@ namespace {
 
 const char kUsage[] =
     "usage: rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... -c NAME OUT\n"
-    "       rtpexport [-m PT=FORMAT]... FILE... OUT\n"
+    "       rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... FILE... OUT\n"
     "Writes the audio and video of RTP dump files into the media file OUT, in\n"
     "lip sync. With -c, every session of the conference NAME in order, one\n"
     "after the other, from SECONDS into it (where confrec -p -o starts) and for\n"
@@ -37,16 +50,247 @@ const char kUsage[] =
     "  73  OUT cannot be created\n"
     "  74  read or write error\n";
 
+struct Options {
+  std::string conference, out;
+  std::vector<std::string> files;
+  int seconds = 0;
+  int64_t limitMs = INT64_MAX;
+  Overrides overrides;
+  Container container = Container::kMatroska;
+};
+
+volatile std::sig_atomic_t gStop = 0;
+void OnSignal(int sig) { gStop = sig; }
+
+// False when the run ends here, with *status.
+bool ReadOptions(int argc, char** argv, Options* o, int* status) {
+  *status = EX_USAGE;
+  std::string error;
+  int opt;
+  while ((opt = getopt(argc, argv, ":o:t:m:c:h")) != -1) {
+    switch (opt) {
+      case 'o':
+        o->seconds = TextToInt(optarg);
+        break;
+      case 't':
+        if (!ParseMinutes(optarg, &o->limitMs))
+          return Usage(kUsage, std::string("-t ") + optarg + ": not a positive number of minutes"), false;
+        break;
+      case 'm': {
+        int pt;
+        Format f;
+        if (!ParseFormatOverride(optarg, &pt, &f, &error)) return Usage(kUsage, error), false;
+        o->overrides[pt] = f;
+        break;
+      }
+      case 'c':
+        o->conference = optarg;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        *status = 0;
+        return false;
+      default:
+        return Usage(kUsage, BadOption(opt, argv)), false;
+    }
+  }
+  const int left = argc - optind;
+  if (!o->conference.empty() && left != 1) return Usage(kUsage, "with -c, give OUT alone"), false;
+  if (o->conference.empty() && left < 2) return Usage(kUsage, "give the FILEs to export and OUT"), false;
+  o->files.assign(argv + optind, argv + argc - 1);
+  o->out = argv[argc - 1];
+  if (!ContainerOf(o->out, &o->container))
+    return Usage(kUsage, o->out + ": the extension says no container (.mkv, .mka, .webm, .mp4)"), false;
+  return true;
+}
+
+// The sessions to export: those of the conference from where its start
+// position falls, or the files as one session. 0 or the exit status.
+int PlanSessions(const Options& o, std::vector<Session>* sessions) {
+  if (o.conference.empty()) {
+    Session s;
+    for (const std::string& f : o.files) s.files.push_back({f});
+    s.skipMs = std::max(0, o.seconds) * int64_t{1000};
+    sessions->push_back(std::move(s));
+    return 0;
+  }
+  Conference conf(o.conference);
+  if (!conf.ExistConference()) return Fail(EX_NOINPUT, conf.FileName() + ": " + std::strerror(errno));
+  std::string start = std::to_string(std::max(0, o.seconds));
+  if (conf.ExistSessionToPlay(start) < 0) return Fail(EX_DATAERR, conf.Error());
+  bool first = true;
+  while (conf.ExistSessionToPlay(start) > 0) {
+    Session s;
+    for (MediaType m : {Audio, Video}) {
+      const std::string file = conf.FileSessionToPlay(m);
+      if (!file.empty()) s.files.push_back({file});
+    }
+    if (first) s.skipMs = std::max(0, TextToInt(start.c_str())) * int64_t{1000};
+    first = false;
+    if (!s.files.empty()) sessions->push_back(std::move(s));
+    conf.SessionPlayed();
+  }
+  if (sessions->empty()) return Fail(EX_DATAERR, conf.FileName() + ": no session to export from there");
+  return 0;
+}
+
+// Reads every session once. A damaged file ends the export with its
+// session; returns 0 or the exit status, with *damaged set for the end.
+int Scan(std::vector<Session>* sessions, bool* damaged) {
+  std::string error;
+  for (size_t i = 0; i < sessions->size(); ++i) {
+    if (int status = ScanSession(&(*sessions)[i], &error)) return Fail(status, error);
+    for (const InputFile& f : (*sessions)[i].files) {
+      if (f.end == DumpReader::kTruncated)
+        Say(f.path + ": " + StatusText(f.end) + " at byte " + std::to_string(f.damageAt) + "; exported up to there");
+      if (f.end == DumpReader::kBadRecord) {
+        Say(f.path + ": damaged at byte " + std::to_string(f.damageAt) + ": " + StatusText(f.end) +
+            "; exported up to there, and nothing after it");
+        *damaged = true;
+      }
+    }
+    if (*damaged) sessions->resize(i + 1);
+  }
+  return 0;
+}
+
+// What goes into OUT, with a line per track. 0 or the exit status.
+int ChooseTracks(std::vector<Session>* sessions, const Options& o, std::vector<TrackOut>* out) {
+  std::vector<std::string> notes;
+  std::string error;
+  if (!IdentifySources(sessions, o.overrides, &notes, &error)) return Fail(EX_DATAERR, error);
+  for (const std::string& n : notes) Say(n);
+  const std::vector<Track> tracks = AssignTracks(sessions);
+  if (tracks.empty()) return Fail(EX_DATAERR, "no RTP stream to export");
+  for (const Track& t : tracks) {
+    const std::string what = "PT " + std::to_string(t.payloadType) + ": " + t.format.Describe();
+    if (t.format.IsVideo() && !Holds(o.container, t.format))
+      return Fail(EX_DATAERR, what + ": " + Extension(o.container) + " cannot hold it; " + HoldersOf(t.format) +
+                                  " can");
+    TrackOut track{t.format, t.payloadType, t.name, !Holds(o.container, t.format)};
+    Say(what + ", " + t.how + (t.name.empty() ? "" : " (" + t.name + ")") +
+        (track.reencode ? std::string("; re-encoded to Opus, as ") + Extension(o.container) + " cannot hold it" : ""));
+    out->push_back(track);
+  }
+  return 0;
+}
+
+std::string Clock(int64_t ms) {
+  char s[32];
+  ms = std::max<int64_t>(0, ms);
+  std::snprintf(s, sizeof s, "%lld:%02lld:%02lld.%01lld", static_cast<long long>(ms / 3600000),
+                static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                static_cast<long long>(ms / 100 % 10));
+  return s;
+}
+
+// On a terminal, where the export is, redrawn at most twice a second.
+class Progress {
+ public:
+  explicit Progress(int64_t lengthMs) : length_(lengthMs), on_(isatty(STDERR_FILENO)), start_(NowNs()) {}
+  void Show(int64_t ms) {
+    if (!on_ || NowNs() - last_ < 500 * kNsPerMs) return;
+    last_ = NowNs();
+    const double speed = double(ms) * kNsPerMs / double(std::max<int64_t>(1, last_ - start_));
+    std::fprintf(stderr, "\rrtpexport: %s of %s, %.1fx real time ", Clock(ms).c_str(), Clock(length_).c_str(), speed);
+  }
+  void End() {
+    if (on_ && last_) std::fputs("\n", stderr);
+  }
+
+ private:
+  int64_t length_;
+  bool on_;
+  int64_t start_, last_ = 0;
+};
+
+// Feeds every session into the pipeline writing `tmp`. 0 or the exit status.
+int Export(const std::vector<Session>& sessions, const Options& o, const std::vector<TrackOut>& tracks,
+           const std::string& tmp, std::vector<TrackStats>* stats) {
+  GstExport media;
+  std::string error;
+  if (int status = media.Open(tmp, o.container, tracks, &error)) return Fail(status, error);
+  int64_t length = 0;
+  for (const Session& s : sessions) length += s.LengthMs();
+  Progress progress(std::min(length, o.limitMs));
+  FeedOptions feed;
+  feed.limitMs = o.limitMs;
+  feed.stop = &gStop;
+  feed.progress = [&](int64_t ms) { progress.Show(ms); };
+  stats->assign(tracks.size(), TrackStats());
+  for (const Session& s : sessions) {
+    if (feed.baseMs >= feed.limitMs) break;
+    if (int status = FeedSession(s, feed, &media, stats, &error)) {
+      progress.End();
+      if (status == EX_SOFTWARE && media.Failure(&error)) status = media.Failure(&error);
+      return gStop ? status : Fail(status, error);
+    }
+    feed.baseMs += s.LengthMs();
+  }
+  const int status = media.Finish(&gStop, &error);
+  progress.End();
+  return status && !gStop ? Fail(status, error) : status;
+}
+
+// Moves the finished file into place, with the permissions of a new file.
+int Install(const std::string& tmp, const std::string& out) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  const int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!synced || chmod(tmp.c_str(), 0666 & ~mask) != 0 || rename(tmp.c_str(), out.c_str()) != 0)
+    return Fail(EX_IOERR, out + ": " + std::strerror(errno));
+  return 0;
+}
+
+void Summarize(const std::vector<TrackOut>& tracks, const std::vector<TrackStats>& stats) {
+  for (size_t t = 0; t < tracks.size(); ++t) {
+    const TrackStats& s = stats[t];
+    const int64_t ms = s.firstNs < 0 ? 0 : (s.lastNs - s.firstNs) / 1000000;
+    Say("track " + std::to_string(t + 1) + ": " + (tracks[t].reencode ? "OPUS" : tracks[t].format.Name()) + " " +
+        (tracks[t].format.IsVideo() ? "video" : "audio") + ", " + std::to_string(s.frames) + " frames, " +
+        std::to_string(s.lost) + " lost, " + Clock(ms));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!StartTool("rtpexport")) return EX_OSERR;
-  int opt;
-  while ((opt = getopt(argc, argv, ":o:t:m:c:h")) != -1) {
-    if (opt == 'h') {
-      std::fputs(kUsage, stdout);
-      return 0;
+  Options o;
+  int status;
+  if (!ReadOptions(argc, argv, &o, &status)) return status;
+
+  std::vector<Session> sessions;
+  bool damaged = false;
+  std::vector<TrackOut> tracks;
+  if ((status = PlanSessions(o, &sessions)) || (status = Scan(&sessions, &damaged)) ||
+      (status = ChooseTracks(&sessions, o, &tracks)))
+    return status;
+
+  // Written beside OUT under a name of its own, renamed when whole.
+  const size_t slash = o.out.rfind('/');
+  std::string tmp = (slash == std::string::npos ? "" : o.out.substr(0, slash + 1)) + "." +
+                    o.out.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+  const int fd = mkstemp(tmp.data());
+  if (fd < 0) return Fail(EX_CANTCREAT, o.out + ": cannot be created: " + std::strerror(errno));
+  close(fd);
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+
+  std::vector<TrackStats> stats;
+  status = Export(sessions, o, tracks, tmp, &stats);
+  if (!status) status = Install(tmp, o.out);
+  if (status) {
+    unlink(tmp.c_str());
+    if (gStop) {  // ends as the signal would have ended it
+      signal(gStop, SIG_DFL);
+      raise(gStop);
     }
+    return status;
   }
-  return Usage(kUsage, "not yet");
+  Summarize(tracks, stats);
+  return damaged ? EX_DATAERR : 0;
 }

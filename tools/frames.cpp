@@ -1,0 +1,379 @@
+#include "frames.h"
+
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+
+#include "rtp.h"
+
+namespace rtptools {
+
+namespace {
+
+// Timestamps that stray further than this from the pace of arrival mean
+// that the sender restarted its clock: a new segment, placed afresh.
+constexpr int64_t kJumpSeconds = 2;
+// Packets held at most for reordering, per source, whatever their age.
+constexpr size_t kMaxHeld = 1024;
+// After the last arrival wanted, the walk goes on this long for frames that
+// their senders placed earlier.
+constexpr int64_t kTailMs = 5000;
+
+constexpr double kNone = std::numeric_limits<double>::infinity();
+
+struct SenderReport {
+  bool valid = false;
+  double ntpMs = 0;
+  int64_t ext = 0;  // its RTP time, extended as the source's packets are
+};
+
+// A sender's RTP clock against the recorder's, for one source. The first
+// walk learns, per segment, the earliest arrival and the first sender
+// report; the second uses them for packets that come before either.
+class SourceClock {
+ public:
+  explicit SourceClock(uint32_t rate) : rate_(rate) {}
+
+  void Restart() {
+    segment_ = 0;
+    started_ = false;
+    current_ = {};
+    pending_ = {};
+  }
+
+  int64_t Unwrap(uint32_t ts, int64_t arrivalMs) {
+    if (!started_) {
+      started_ = true;
+      last_ = ts;
+      lastArrival_ = arrivalMs;
+      if (segments_.empty()) segments_.emplace_back();
+      if (pending_.valid) Report(pending_.ntpMs, uint32_t(pending_.ext), arrivalMs);
+      return last_;
+    }
+    const int64_t ext = last_ + int32_t(ts - uint32_t(last_));
+    const double expected = double(arrivalMs - lastArrival_) * rate_ / 1000.0;
+    if (std::fabs(double(ext - last_) - expected) > double(kJumpSeconds * rate_)) {
+      if (size_t(++segment_) >= segments_.size()) segments_.emplace_back();
+      current_ = {};
+    }
+    last_ = ext;
+    lastArrival_ = arrivalMs;
+    return ext;
+  }
+
+  void Report(double ntpMs, uint32_t rtp, int64_t arrivalMs) {
+    if (!started_) {  // before the first packet: kept until it comes
+      pending_ = {true, ntpMs, rtp};
+      return;
+    }
+    const int64_t ext = last_ + int32_t(rtp - uint32_t(last_));
+    const double expected = double(arrivalMs - lastArrival_) * rate_ / 1000.0;
+    if (std::fabs(double(ext - last_) - expected) > double(kJumpSeconds * rate_)) return;  // of another segment
+    current_ = {true, ntpMs, ext};
+    if (!segments_[size_t(segment_)].firstReport.valid) segments_[size_t(segment_)].firstReport = current_;
+  }
+
+  // The sender's wall clock at RTP time `ext`, where a report tells it.
+  bool SenderMs(int64_t ext, double* ms) const {
+    const SenderReport& r = current_.valid ? current_ : segments_[size_t(segment_)].firstReport;
+    if (!r.valid) return false;
+    *ms = r.ntpMs + double(ext - r.ext) * 1000.0 / rate_;
+    return true;
+  }
+
+  void LearnArrival(int64_t ext, int64_t arrivalMs) {
+    double& anchor = segments_[size_t(segment_)].arrivalAnchor;
+    anchor = std::min(anchor, double(arrivalMs) - double(ext) * 1000.0 / rate_);
+  }
+  // The earliest arrival that the pace of its timestamps allows.
+  double ArrivalMs(int64_t ext) const { return segments_[size_t(segment_)].arrivalAnchor + double(ext) * 1000.0 / rate_; }
+
+ private:
+  struct Segment {
+    double arrivalAnchor = kNone;
+    SenderReport firstReport;
+  };
+  double rate_;
+  std::vector<Segment> segments_;
+  int segment_ = 0;
+  bool started_ = false;
+  int64_t last_ = 0, lastArrival_ = 0;
+  SenderReport current_, pending_;
+};
+
+struct Packet {
+  std::vector<uint8_t> data;
+  int64_t arrivalMs = 0;
+  int64_t ns = 0;
+};
+
+// Puts one source's packets back in sequence and into frames; passes on
+// the frames that arrived whole (video from a key frame on).
+class SourceQueue {
+ public:
+  SourceQueue(const Format& format, int track, TrackStats* stats, PacketSink* sink, int64_t limitNs)
+      : format_(format), video_(format.IsVideo()), track_(track), stats_(stats), sink_(sink), limitNs_(limitNs) {}
+
+  // False when the sink failed.
+  bool Add(uint16_t seq, const uint8_t* data, size_t size, int64_t arrivalMs, int64_t ns) {
+    int64_t ext = seq;
+    if (!started_) {
+      started_ = true;
+      next_ = high_ = ext;
+    } else {
+      ext = high_ + int16_t(uint16_t(seq - uint16_t(high_)));
+    }
+    if (ext < next_ || held_.count(ext)) return true;  // too late, or a duplicate
+    high_ = std::max(high_, ext);
+    held_[ext] = Packet{std::vector<uint8_t>(data, data + size), arrivalMs, ns};
+    while (!held_.empty()) {
+      auto first = held_.begin();
+      if (first->first != next_ && held_.size() <= kMaxHeld && first->second.arrivalMs + kReorderMs >= arrivalMs)
+        break;
+      if (!Release(std::move(first->second), first->first - next_)) return false;
+      next_ = first->first + 1;
+      held_.erase(first);
+    }
+    return true;
+  }
+
+  bool Flush() {
+    for (auto& [ext, packet] : held_) {
+      if (!Release(std::move(packet), ext - next_)) return false;
+      next_ = ext + 1;
+    }
+    held_.clear();
+    return Finish(!broken_);
+  }
+
+ private:
+  // The next packet in sequence, `missing` packets after the last.
+  bool Release(Packet&& p, int64_t missing) {
+    RtpPacket rtp;
+    if (!ParseRtp(p.data.data(), p.data.size(), &rtp)) return true;
+    if (missing > 0 && havePrev_) {
+      const int32_t span = int32_t(rtp.timestamp - prevTs_);
+      if (!video_) stats_->lost += uint64_t(missing);
+      // Frames that vanished whole between the two.
+      else if (step_ > 0 && span > 0) stats_->lost += uint64_t(std::max<int64_t>(0, std::llround(double(span) / step_) - 1));
+    }
+    havePrev_ = true;
+    prevTs_ = rtp.timestamp;
+    if (!frame_.empty() && rtp.timestamp != frameTs_) {
+      if (!Finish(!broken_ && !(missing > 0 && !frameMarker_))) return false;
+    }
+    if (missing > 0 && video_) broken_ = true;
+    frame_.push_back(std::move(p));
+    frameTs_ = rtp.timestamp;
+    frameMarker_ = rtp.marker;
+    if (!video_ || rtp.marker) return Finish(!broken_);
+    return true;
+  }
+
+  bool Finish(bool whole) {
+    if (frame_.empty()) return true;
+    RtpPacket first;
+    ParseRtp(frame_[0].data.data(), frame_[0].data.size(), &first);
+    const bool key = StartsKeyFrame(format_.codec, first.payload, first.payloadSize);
+    bool ok = true;
+    if (whole && (key || !waitKey_)) {
+      waitKey_ = false;
+      ok = Emit(first.timestamp);
+    } else if (video_) {
+      if (!waitKey_ || !whole) stats_->lost += started_ && everEmitted_ ? 1 : 0;
+      if (!whole) waitKey_ = true;
+    }
+    frame_.clear();
+    broken_ = false;
+    return ok;
+  }
+
+  bool Emit(uint32_t ts) {
+    int64_t ns = frame_[0].ns;
+    if (ns < 0 || ns > limitNs_) return true;  // before the start or after the end
+    // A track's frames in order of time, whatever its senders' clocks did.
+    if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + 1000000);
+    if (everEmitted_ && video_) {
+      const int32_t step = int32_t(ts - lastEmittedTs_);
+      if (step > 0 && (step_ == 0 || step < step_)) step_ = step;
+    }
+    everEmitted_ = true;
+    lastEmittedTs_ = ts;
+    for (const Packet& p : frame_)
+      if (!sink_->Push(track_, p.data.data(), p.data.size(), ns)) return false;
+    ++stats_->frames;
+    if (stats_->firstNs < 0) stats_->firstNs = ns;
+    stats_->lastNs = ns;
+    return true;
+  }
+
+  const Format format_;
+  const bool video_;
+  const int track_;
+  TrackStats* stats_;
+  PacketSink* sink_;
+  const int64_t limitNs_;
+
+  bool started_ = false;
+  int64_t next_ = 0, high_ = 0;  // extended sequence numbers
+  std::map<int64_t, Packet> held_;
+
+  std::vector<Packet> frame_;
+  uint32_t frameTs_ = 0;
+  bool frameMarker_ = false, broken_ = false;
+  bool waitKey_ = true, everEmitted_ = false;
+  bool havePrev_ = false;
+  uint32_t prevTs_ = 0, lastEmittedTs_ = 0;
+  int32_t step_ = 0;  // the shortest step between frames seen
+};
+
+struct Cursor {
+  int fd = -1;
+  std::unique_ptr<DumpReader> reader;
+  Record record;
+  bool has = false;
+  DumpReader::Status status = DumpReader::kOk;
+  int64_t startMs = 0;
+  ~Cursor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+class Walker : public RtcpHandler {
+ public:
+  Walker(const Session& session) : session_(session) {
+    for (size_t i = 0; i < session.sources.size(); ++i) {
+      const Source& s = session.sources[i];
+      clocks_.emplace_back(s.format.clockRate ? s.format.clockRate : 90000);
+      if (s.track < 0) continue;
+      byKey_[{s.file, s.ssrc, s.payloadType}] = i;
+      bySsrc_.emplace(std::make_pair(s.file, s.ssrc), i);
+    }
+  }
+
+  // Calls f(source, packet, extended timestamp, arrival) for each RTP packet
+  // of a source with a track, in order of arrival across the files, until
+  // an arrival after `untilMs`, the first damage or a stop.
+  template <typename F>
+  int Walk(int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error, F f) {
+    for (SourceClock& c : clocks_) c.Restart();
+    std::vector<Cursor> cursors(session_.files.size());
+    for (size_t i = 0; i < cursors.size(); ++i) {
+      Cursor& c = cursors[i];
+      c.fd = OpenDumpFile(session_.files[i].path);
+      if (c.fd < 0) return *error = session_.files[i].path + ": " + std::strerror(errno), EX_NOINPUT;
+      c.reader = std::make_unique<DumpReader>(c.fd);
+      std::string text;
+      FileHeader header;
+      if (c.reader->ReadHeader(&text, &header) != DumpReader::kOk)
+        return *error = session_.files[i].path + ": cannot be read again", EX_IOERR;
+      c.startMs = session_.files[i].startMs;
+      if (!Advance(&c, error)) return EX_IOERR;
+    }
+    RtpPacket p;
+    for (;;) {
+      if (stop && *stop) return *error = "interrupted", EX_TEMPFAIL;
+      Cursor* next = nullptr;
+      for (Cursor& c : cursors)
+        if (c.has && (!next || c.startMs + c.record.offset < next->startMs + next->record.offset)) next = &c;
+      if (!next) return 0;
+      file_ = size_t(next - cursors.data());
+      const int64_t arrival = next->startMs + next->record.offset;
+      if (arrival > untilMs) return 0;
+      arrival_ = arrival;
+      const Record& r = next->record;
+      if (r.plen == 0) {
+        ParseRtcp(r.data, r.size, this);
+      } else if (ParseRtp(r.data, r.size, &p)) {
+        auto it = byKey_.find({file_, p.ssrc, p.payloadType});
+        if (it != byKey_.end()) f(it->second, p, r, clocks_[it->second].Unwrap(p.timestamp, arrival), arrival);
+      }
+      // Damage ends the walk: the export goes up to it, not past it.
+      if (!Advance(next, error)) return EX_IOERR;
+      if (next->status == DumpReader::kBadRecord) return 0;
+    }
+  }
+
+  SourceClock& Clock(size_t source) { return clocks_[source]; }
+
+  void OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) override {
+    auto range = bySsrc_.equal_range({file_, ssrc});
+    for (auto it = range.first; it != range.second; ++it) clocks_[it->second].Report(NtpToUnixMs(ntp), rtp, arrival_);
+  }
+  void OnCname(uint32_t, const std::string&) override {}
+
+ private:
+  bool Advance(Cursor* c, std::string* error) {
+    c->status = c->reader->Next(&c->record);
+    c->has = c->status == DumpReader::kOk;
+    if (c->status == DumpReader::kIoError) *error = std::strerror(errno);
+    return c->status != DumpReader::kIoError;
+  }
+
+  const Session& session_;
+  std::vector<SourceClock> clocks_;
+  std::map<std::tuple<size_t, uint32_t, int>, size_t> byKey_;
+  std::multimap<std::pair<size_t, uint32_t>, size_t> bySsrc_;
+  size_t file_ = 0;
+  int64_t arrival_ = 0;
+};
+
+}  // namespace
+
+int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, std::vector<TrackStats>* stats,
+                std::string* error) {
+  const int64_t origin = session.OriginMs() + session.skipMs;
+  const int64_t until = o.limitMs == INT64_MAX ? INT64_MAX : origin + (o.limitMs - o.baseMs) + kTailMs;
+  // Senders are kept in sync by the sender reports of each CNAME (or SSRC,
+  // where none was given), shifted onto the recorder's clock by the least
+  // delay any of their packets had.
+  std::vector<std::string> group(session.sources.size());
+  for (size_t i = 0; i < session.sources.size(); ++i) {
+    auto c = session.cnames.find(session.sources[i].ssrc);
+    group[i] = c != session.cnames.end() ? "cname " + c->second : "ssrc " + std::to_string(session.sources[i].ssrc);
+  }
+  std::map<std::string, double> delay;
+  Walker walker(session);
+  int status = walker.Walk(until, o.stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+    SourceClock& clock = walker.Clock(i);
+    clock.LearnArrival(ext, arrival);
+    double sent;
+    if (clock.SenderMs(ext, &sent)) {
+      auto [it, fresh] = delay.try_emplace(group[i], kNone);
+      it->second = std::min(it->second, double(arrival) - sent);
+    }
+  });
+  if (status) return status;
+
+  const int64_t limitNs = o.limitMs == INT64_MAX ? INT64_MAX : o.limitMs * 1000000;
+  std::vector<std::unique_ptr<SourceQueue>> queues;
+  for (const Source& s : session.sources)
+    queues.push_back(s.track < 0 ? nullptr
+                                 : std::make_unique<SourceQueue>(s.format, s.track, &(*stats)[size_t(s.track)], sink, limitNs));
+  bool sinkOk = true;
+  uint64_t count = 0;
+  status = walker.Walk(until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
+    if (!sinkOk) return;
+    SourceClock& clock = walker.Clock(i);
+    double at = clock.ArrivalMs(ext), sent;
+    auto d = delay.find(group[i]);
+    if (d != delay.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
+    const double ms = double(o.baseMs) + at - double(origin);
+    sinkOk = queues[i]->Add(p.seq, r.data, r.size, arrival, std::llround(ms * 1e6));
+    if (o.progress && ++count % 1024 == 0) o.progress(o.baseMs + arrival - origin);
+  });
+  if (status) return status;
+  for (auto& q : queues)
+    if (sinkOk && q) sinkOk = q->Flush();
+  if (!sinkOk) return *error = "", EX_SOFTWARE;
+  return 0;
+}
+
+}  // namespace rtptools

@@ -1,0 +1,52 @@
+// Turns the records of a session into timed RTP packets for the tracks of
+// an export: each frame at the time its sender meant it, packets put back
+// in sequence, frames that lost packets left out. Knows nothing of the
+// media framework that receives them.
+#ifndef RTPTOOLS_FRAMES_H
+#define RTPTOOLS_FRAMES_H
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "plan.h"
+
+namespace rtptools {
+
+class PacketSink {
+ public:
+  virtual ~PacketSink() = default;
+  // One RTP packet of `track`, whose frame is shown at `ns` after the start
+  // of the export; the packets of a frame come together, frames of a track
+  // in order of time. False stops the export.
+  virtual bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) = 0;
+};
+
+struct TrackStats {
+  uint64_t frames = 0;
+  uint64_t lost = 0;  // frames not exported because packets were lost
+  int64_t firstNs = -1, lastNs = -1;
+};
+
+// How long a packet waits for the ones that should come before it.
+constexpr int64_t kReorderMs = 200;
+
+struct FeedOptions {
+  int64_t baseMs = 0;         // where the session starts in the export
+  int64_t limitMs = INT64_MAX;  // where the export ends
+  const volatile std::sig_atomic_t* stop = nullptr;  // set: end at once
+  std::function<void(int64_t ms)> progress;  // now and then, where the export is
+};
+
+// Feeds the packets of `session`, whose sources have tracks (plan.h), to
+// `sink`. Reads its files twice: once to learn each sender's clock against
+// the recorder's, once to feed. `stats` has a slot per track. 0, or the
+// exit status with *error set (read errors; a stop; a sink that failed,
+// which has its own reason).
+int FeedSession(const Session& session, const FeedOptions& options, PacketSink* sink,
+                std::vector<TrackStats>* stats, std::string* error);
+
+}  // namespace rtptools
+
+#endif

@@ -1,0 +1,284 @@
+#include "gstexport.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <sysexits.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace rtptools {
+
+namespace {
+
+struct ObjectUnref {
+  void operator()(gpointer p) const { gst_object_unref(p); }
+};
+struct CapsUnref {
+  void operator()(GstCaps* p) const { gst_caps_unref(p); }
+};
+struct MessageUnref {
+  void operator()(GstMessage* p) const { gst_message_unref(p); }
+};
+struct ErrorFree {
+  void operator()(GError* p) const { g_error_free(p); }
+};
+struct Free {
+  void operator()(gpointer p) const { g_free(p); }
+};
+using Element = std::unique_ptr<GstElement, ObjectUnref>;
+using Pad = std::unique_ptr<GstPad, ObjectUnref>;
+
+// Queued in the appsrcs at most, before the feeder waits for the muxer.
+constexpr guint64 kMaxQueued = 16 << 20;
+
+// The elements we make ourselves, and where Debian has them.
+struct Needed {
+  const char* factory;
+  const char* package;
+};
+const Needed kNeeded[] = {
+    {"appsrc", "gstreamer1.0-plugins-base"},     {"parsebin", "gstreamer1.0-plugins-base"},
+    {"decodebin", "gstreamer1.0-plugins-base"},  {"audioconvert", "gstreamer1.0-plugins-base"},
+    {"audioresample", "gstreamer1.0-plugins-base"}, {"opusenc", "gstreamer1.0-plugins-base"},
+    {"matroskamux", "gstreamer1.0-plugins-good"}, {"webmmux", "gstreamer1.0-plugins-good"},
+    {"mp4mux", "gstreamer1.0-plugins-good"},     {"filesink", "libgstreamer1.0-0"},
+};
+
+const char* PackageOf(const char* factory) {
+  for (const Needed& n : kNeeded)
+    if (std::string(n.factory) == factory) return n.package;
+  return "";
+}
+
+GstElement* Make(const char* factory, std::string* error) {
+  GstElement* e = gst_element_factory_make(factory, nullptr);
+  if (!e) *error = std::string("GStreamer element ") + factory + " is missing: install " + PackageOf(factory);
+  return e;
+}
+
+const char* MuxerOf(Container c) {
+  switch (c) {
+    case Container::kMatroska:
+    case Container::kMatroskaAudio: return "matroskamux";
+    case Container::kWebm: return "webmmux";
+    case Container::kMp4: return "mp4mux";
+  }
+  return "";
+}
+
+GstCaps* RtpCaps(const TrackOut& t) {
+  GstCaps* caps = gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, t.format.IsVideo() ? "video" : "audio",
+                                      "clock-rate", G_TYPE_INT, int(t.format.clockRate), "encoding-name", G_TYPE_STRING,
+                                      t.format.Name(), "payload", G_TYPE_INT, t.payloadType, nullptr);
+  if (t.format.codec == Codec::kL16) {
+    const std::string channels = std::to_string(t.format.channels);
+    gst_caps_set_simple(caps, "encoding-params", G_TYPE_STRING, channels.c_str(), "channels", G_TYPE_INT,
+                        t.format.channels, nullptr);
+  }
+  return caps;
+}
+
+// The one border where GStreamer's errors become ours: an exit status and
+// a line.
+int StatusOf(const GError* e) {
+  if (e->domain == GST_RESOURCE_ERROR) {
+    if (e->code == GST_RESOURCE_ERROR_OPEN_WRITE || e->code == GST_RESOURCE_ERROR_OPEN_READ_WRITE ||
+        e->code == GST_RESOURCE_ERROR_NOT_FOUND)
+      return EX_CANTCREAT;
+    return EX_IOERR;
+  }
+  if ((e->domain == GST_CORE_ERROR && e->code == GST_CORE_ERROR_MISSING_PLUGIN) ||
+      (e->domain == GST_STREAM_ERROR && e->code == GST_STREAM_ERROR_CODEC_NOT_FOUND))
+    return EX_UNAVAILABLE;
+  return EX_SOFTWARE;
+}
+
+}  // namespace
+
+struct GstExport::Impl {
+  Element pipeline;
+  GstElement* mux = nullptr;  // owned by the pipeline, as the rest
+  std::vector<TrackOut> tracks;
+  std::vector<GstAppSrc*> sources;
+  std::vector<Pad> muxPads;
+  std::unique_ptr<std::atomic<bool>[]> linked;
+  struct Link {
+    Impl* impl;
+    size_t track;
+  };
+  std::vector<std::unique_ptr<Link>> links;
+  int failure = 0;
+  std::string reason;
+  uint64_t pushes = 0;
+
+  void Fail(int status, const std::string& why) {
+    if (!failure) failure = status, reason = why;
+  }
+
+  // Takes what the bus holds; with `wait`, waits up to that long for a
+  // message. True at the end of the stream.
+  bool Poll(GstClockTime wait) {
+    GstBus* bus = GST_ELEMENT_BUS(pipeline.get());
+    while (auto* raw = gst_bus_timed_pop_filtered(bus, wait, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_EOS))) {
+      std::unique_ptr<GstMessage, MessageUnref> m(raw);
+      if (GST_MESSAGE_TYPE(raw) == GST_MESSAGE_EOS) return true;
+      GError* e = nullptr;
+      gchar* debug = nullptr;
+      gst_message_parse_error(raw, &e, &debug);
+      std::unique_ptr<GError, ErrorFree> error(e);
+      std::unique_ptr<gchar, Free> freeDebug(debug);
+      std::unique_ptr<gchar, Free> from(gst_object_get_path_string(GST_MESSAGE_SRC(raw)));
+      int status = StatusOf(e);
+      std::string why = std::string("GStreamer: ") + e->message;
+      if (status == EX_UNAVAILABLE)
+        why += " (install gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad and gstreamer1.0-libav)";
+      Fail(status, why);
+      return false;
+    }
+    return false;
+  }
+
+  static void OnParsed(GstElement*, GstPad* pad, gpointer data) {
+    Link* l = static_cast<Link*>(data);
+    l->impl->LinkParsed(l->track, pad);
+  }
+
+  static void OnDecoded(GstElement*, GstPad* pad, gpointer data) {
+    GstElement* convert = static_cast<GstElement*>(data);
+    Pad sink(gst_element_get_static_pad(convert, "sink"));
+    if (!gst_pad_is_linked(sink.get())) gst_pad_link(pad, sink.get());
+  }
+
+  void LinkParsed(size_t t, GstPad* pad) {
+    if (linked[t].exchange(true)) return;  // one stream per track
+    GstPad* target = muxPads[t].get();
+    if (tracks[t].reencode) {
+      std::string error;
+      GstElement* chain[] = {Make("decodebin", &error), Make("audioconvert", &error), Make("audioresample", &error),
+                             Make("opusenc", &error)};
+      for (GstElement* e : chain)
+        if (!e) return;
+      for (GstElement* e : chain) gst_bin_add(GST_BIN(pipeline.get()), e);
+      gst_element_link_many(chain[1], chain[2], chain[3], nullptr);
+      g_signal_connect(chain[0], "pad-added", G_CALLBACK(OnDecoded), chain[1]);
+      Pad encoded(gst_element_get_static_pad(chain[3], "src"));
+      gst_pad_link(encoded.get(), target);
+      for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
+      target = gst_element_get_static_pad(chain[0], "sink");
+      gst_pad_link(pad, target);
+      gst_object_unref(target);
+      return;
+    }
+    gst_pad_link(pad, target);
+  }
+};
+
+GstExport::GstExport() : impl_(new Impl) {}
+
+GstExport::~GstExport() {
+  if (impl_->pipeline) gst_element_set_state(impl_->pipeline.get(), GST_STATE_NULL);
+}
+
+int GstExport::Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks,
+                    std::string* error) {
+  gst_init(nullptr, nullptr);
+  Impl& m = *impl_;
+  m.tracks = tracks;
+  m.pipeline.reset(gst_pipeline_new("export"));
+  GstBin* bin = GST_BIN(m.pipeline.get());
+  m.mux = Make(MuxerOf(container), error);
+  GstElement* sink = Make("filesink", error);
+  if (!m.mux || !sink) return EX_UNAVAILABLE;
+  g_object_set(sink, "location", path.c_str(), nullptr);
+  gst_bin_add_many(bin, m.mux, sink, nullptr);
+  gst_element_link(m.mux, sink);
+  m.linked.reset(new std::atomic<bool>[tracks.size()]);
+  // The muxer's pads are asked for before it starts, so that it waits for
+  // every track.
+  for (size_t t = 0; t < tracks.size(); ++t) {
+    m.linked[t] = false;
+    const bool audio = !tracks[t].format.IsVideo() || tracks[t].reencode;
+    m.muxPads.emplace_back(gst_element_request_pad_simple(m.mux, audio ? "audio_%u" : "video_%u"));
+    if (!m.muxPads.back()) return *error = std::string(MuxerOf(container)) + " refuses a track", EX_SOFTWARE;
+    GstElement* src = Make("appsrc", error);
+    GstElement* parse = Make("parsebin", error);
+    if (!src || !parse) return EX_UNAVAILABLE;
+    std::unique_ptr<GstCaps, CapsUnref> caps(RtpCaps(tracks[t]));
+    g_object_set(src, "caps", caps.get(), "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE, "max-bytes",
+                 guint64(0), nullptr);
+    gst_bin_add_many(bin, src, parse, nullptr);
+    gst_element_link(src, parse);
+    m.links.push_back(std::make_unique<Impl::Link>(Impl::Link{&m, t}));
+    g_signal_connect(parse, "pad-added", G_CALLBACK(Impl::OnParsed), m.links.back().get());
+    m.sources.push_back(GST_APP_SRC(src));
+    if (!tracks[t].name.empty()) {
+      GstTagList* tags = gst_tag_list_new(GST_TAG_TITLE, tracks[t].name.c_str(), nullptr);
+      gst_element_send_event(src, gst_event_new_tag(tags));
+    }
+  }
+  if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    m.Poll(0);
+    *error = m.reason.empty() ? "GStreamer: the pipeline does not start" : m.reason;
+    return m.failure ? m.failure : EX_SOFTWARE;
+  }
+  return 0;
+}
+
+bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
+  Impl& m = *impl_;
+  if (m.failure) return false;
+  // Back-pressure: wait while the muxer is behind, unless a track has
+  // nothing queued (the muxer may be waiting for it).
+  if (++m.pushes % 64 == 0) {
+    m.Poll(0);
+    for (int i = 0; i < 10000 && !m.failure; ++i) {
+      guint64 queued = 0;
+      bool starved = false;
+      for (GstAppSrc* s : m.sources) {
+        const guint64 level = gst_app_src_get_current_level_bytes(s);
+        queued += level;
+        starved |= level == 0;
+      }
+      if (queued < kMaxQueued || starved) break;
+      timespec pause{0, 1000000};
+      nanosleep(&pause, nullptr);
+      if (i % 100 == 0) m.Poll(0);
+    }
+    if (m.failure) return false;
+  }
+  GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
+  GST_BUFFER_PTS(buffer) = GstClockTime(ns);
+  if (gst_app_src_push_buffer(m.sources[size_t(track)], buffer) != GST_FLOW_OK) {
+    m.Fail(EX_SOFTWARE, "GStreamer: the pipeline stopped taking data");
+    return false;
+  }
+  return true;
+}
+
+int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
+  Impl& m = *impl_;
+  for (GstAppSrc* s : m.sources) gst_app_src_end_of_stream(s);
+  bool eos = false;
+  for (int polls = 0; !eos && !m.failure && !(stop && *stop); ++polls) {
+    // A track that never had a frame has nothing to end: once parsebin has
+    // had time to find its elements, the muxer stops waiting for it.
+    for (size_t t = 0; t < m.tracks.size() && polls >= 10; ++t)
+      if (!m.linked[t] && gst_app_src_get_current_level_bytes(m.sources[t]) == 0 && m.muxPads[t]) {
+        gst_element_release_request_pad(m.mux, m.muxPads[t].get());
+        m.muxPads[t].reset();
+      }
+    eos = m.Poll(100 * GST_MSECOND);
+  }
+  gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
+  if (m.failure) return *error = m.reason, m.failure;
+  if (!eos) return *error = "interrupted", EX_TEMPFAIL;
+  return 0;
+}
+
+int GstExport::Failure(std::string* error) const {
+  *error = impl_->reason;
+  return impl_->failure;
+}
+
+}  // namespace rtptools

@@ -1,0 +1,51 @@
+// The media side of an export, done by GStreamer: each track's RTP packets
+// go through an appsrc into parsebin, which picks the depayloader and the
+// parser; audio that the container cannot hold is decoded and re-encoded
+// to Opus; the muxer writes the file. Only this file and its .cpp know
+// GStreamer.
+#ifndef RTPTOOLS_GSTEXPORT_H
+#define RTPTOOLS_GSTEXPORT_H
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "container.h"
+#include "frames.h"
+#include "rtpformat.h"
+
+namespace rtptools {
+
+struct TrackOut {
+  Format format;
+  int payloadType = 96;
+  std::string name;      // written as the track's title where not empty
+  bool reencode = false;  // to Opus
+};
+
+class GstExport : public PacketSink {
+ public:
+  GstExport();
+  ~GstExport() override;
+  GstExport(const GstExport&) = delete;
+  GstExport& operator=(const GstExport&) = delete;
+
+  // Builds the pipeline writing `path` and starts it. 0, or the exit
+  // status with the reason in *error.
+  int Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks, std::string* error);
+  bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) override;
+  // Ends every track and waits until the file is written, or until *stop
+  // is set. 0, or the exit status with the reason in *error.
+  int Finish(const volatile std::sig_atomic_t* stop, std::string* error);
+  // Why Push failed: 0 and no reason when it has not.
+  int Failure(std::string* error) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rtptools
+
+#endif
