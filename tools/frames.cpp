@@ -187,7 +187,8 @@ class SourceQueue {
       waitKey_ = false;
       ok = Emit(first.timestamp);
     } else if (video_) {
-      if (!waitKey_ || !whole) stats_->lost += started_ && everEmitted_ ? 1 : 0;
+      // Frames before the track's first key frame were never to be had.
+      if (everEmitted_) ++stats_->lost;
       if (!whole) waitKey_ = true;
     }
     frame_.clear();
