@@ -81,11 +81,20 @@ size_t Vp9Header(const uint8_t* p, size_t size) {
 
 bool Vp9KeyFrame(const uint8_t* p, size_t size) {
   const size_t i = Vp9Header(p, size);
-  if (!i || !(p[0] & 0x08) || (p[0] & 0x40) || size < i + 4) return false;
-  const uint8_t h = p[i];
-  // Frame marker, a profile below 3, not a repeated frame, a key frame, then the sync code.
-  return h >> 6 == 2 && (h & 0x30) != 0x30 && !(h & 0x08) && !(h & 0x04) && p[i + 1] == 0x49 &&
-         p[i + 2] == 0x83 && p[i + 3] == 0x42;
+  if (!i || !(p[0] & 0x08) || (p[0] & 0x40) || size < i + 5) return false;
+  // The frame's uncompressed header, bit by bit: profile 3 has one more bit
+  // before the frame type, so the sync code may not start on a byte.
+  size_t k = 0;
+  auto bit = [&] { const size_t at = k++; return (p[i + at / 8] >> (7 - at % 8)) & 1; };
+  if (bit() != 1 || bit() != 0) return false;  // frame marker
+  const int profile = bit() | bit() << 1;
+  if (profile == 3) bit();
+  if (bit()) return false;  // shows an earlier frame again
+  if (bit()) return false;  // not a key frame
+  bit(), bit();             // show_frame, error_resilient_mode
+  uint32_t sync = 0;
+  for (int b = 0; b < 24; ++b) sync = sync << 1 | uint32_t(bit());
+  return sync == 0x498342;
 }
 
 bool Vp8KeyFrame(const uint8_t* p, size_t size) {
