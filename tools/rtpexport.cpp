@@ -184,24 +184,32 @@ std::string Clock(int64_t ms) {
   return s;
 }
 
-// On a terminal, where the export is, redrawn at most twice a second.
+// On a terminal, where the export is, redrawn at most twice a second, and
+// at the end where it stopped.
 class Progress {
  public:
   explicit Progress(int64_t lengthMs) : length_(lengthMs), on_(isatty(STDERR_FILENO)), start_(NowNs()) {}
   void Show(int64_t ms) {
-    if (!on_ || NowNs() - last_ < 500 * kNsPerMs) return;
-    last_ = NowNs();
-    const double speed = double(ms) * kNsPerMs / double(std::max<int64_t>(1, last_ - start_));
-    std::fprintf(stderr, "\rrtpexport: %s of %s, %.1fx real time ", Clock(ms).c_str(), Clock(length_).c_str(), speed);
+    position_ = ms;
+    if (on_ && NowNs() - drawn_ >= 500 * kNsPerMs) Draw();
   }
-  void End() {
-    if (on_ && last_) std::fputs("\n", stderr);
+  void End(bool whole) {
+    if (whole) position_ = length_;
+    if (on_) Draw(), std::fputs("\n", stderr);
   }
 
  private:
-  int64_t length_;
-  bool on_;
-  int64_t start_, last_ = 0;
+  void Draw() {
+    drawn_ = NowNs();
+    const double speed = double(position_) * kNsPerMs / double(std::max<int64_t>(1, drawn_ - start_));
+    std::fprintf(stderr, "\rrtpexport: %s of %s, %.1fx real time ", Clock(position_).c_str(), Clock(length_).c_str(),
+                 speed);
+  }
+
+  const int64_t length_;
+  const bool on_;
+  const int64_t start_;
+  int64_t drawn_ = 0, position_ = 0;
 };
 
 // Feeds every session into the pipeline writing `tmp`. 0 or the exit status.
@@ -221,14 +229,14 @@ int Export(const std::vector<Session>& sessions, const Options& o, const std::ve
   for (const Session& s : sessions) {
     if (feed.baseMs >= feed.limitMs) break;
     if (int status = FeedSession(s, feed, &media, stats, &error)) {
-      progress.End();
+      progress.End(false);
       if (status == EX_SOFTWARE && media.Failure(&error)) status = media.Failure(&error);
       return gStop ? status : Fail(status, error);
     }
     feed.baseMs += s.LengthMs();
   }
   const int status = media.Finish(&gStop, &error);
-  progress.End();
+  progress.End(status == 0);
   return status && !gStop ? Fail(status, error) : status;
 }
 
