@@ -26,11 +26,12 @@ TEST(Capture, PlayedIntoACaptureAndRecordedBackWhole) {
     // An empty host is the file's own address.
     EXPECT_TRUE(Ended(RunProgram({RTPPLAY_BIN, "-w", dir / "s.pcap", "-f", dir / "s.rtp", "/5004/9"}), 0, ""));
     const std::string at = std::string(host) + "/5004";
-    if (tshark) {  // every IP and UDP checksum good ("1")
+    if (tshark) {  // every IP and UDP checksum good ("1"), each datagram from its port to itself
       const RunResult c = RunProgram({"/usr/bin/tshark", "-r", dir / "s.pcap", "-o", "udp.check_checksum:TRUE", "-o",
                                       "ip.check_checksum:TRUE", "-T", "fields", "-e", "ip.checksum.status", "-e",
-                                      "udp.checksum.status"});
-      EXPECT_TRUE(std::regex_match(c.out, std::regex(host[0] == ':' ? "(\t1\n)+" : "(1\t1\n)+"))) << c.out;
+                                      "udp.checksum.status", "-e", "udp.srcport", "-e", "udp.dstport"});
+      EXPECT_TRUE(std::regex_match(c.out, std::regex(host[0] == ':' ? "(\t1\t(\\d+)\t\\2\n)+" : "(1\t1\t(\\d+)\t\\2\n)+")))
+          << c.out;
     }
     EXPECT_TRUE(Ended(RunProgram({RTPDUMP_BIN, "-r", dir / "s.pcap", "-d", dir / "back.rtp", at}), 0, ""));
     const DumpContents back = ReadDump(dir / "back.rtp");
