@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "capture.h"
 #include "udp.h"
 
 // A stream with two datagrams lost, from offset 0.
@@ -118,6 +119,12 @@ TEST(Capture, CapturesThatCannotBeRead) {
   }
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/nonexistent/x.pcap", "-f", dir / "s.rtp", "/5004"}).ExitedWith(73));
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/dev/full", "-f", dir / "s.rtp", "/5004"}).ExitedWith(74));
+  // Closed again, a writer says the same; one never opened has nothing that failed.
+  rtptools::CaptureWriter never, full;
+  std::string error;
+  EXPECT_TRUE(never.Close());
+  ASSERT_TRUE(full.Open("/dev/full", &error));
+  EXPECT_TRUE(!full.Close() && !full.Close());
 }
 
 // Frames the recorder takes apart itself, on Ethernet (with one and two
