@@ -58,6 +58,13 @@ TEST(Summary, CountsWhatIsRtpAndStopsAtTheDamage) {
   EXPECT_EQ(s.damageAt, head.size() + rec.size());
   EXPECT_EQ(s.rtp, 1u);
   EXPECT_EQ(s.lastOffset, 7u);
+  // The first 1024 sources are broken down, the packets of the rest counted.
+  Summary many;
+  for (uint32_t ssrc = 0; ssrc <= 1024; ++ssrc) {
+    const std::string p = RtpPacket(1, ssrc, 12);
+    many.Add(Record{12, 0, reinterpret_cast<const uint8_t*>(p.data()), p.size()});
+  }
+  EXPECT_TRUE(many.streams.size() == 1024 && many.untracked == 1);
 }
 
 TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
