@@ -160,13 +160,21 @@ DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   // in that step finds it in cache, where in a mapping of the file it
   // would wait on memory at every record.
   while (Fill(kRecordHeaderSize)) {
-    const uint8_t* p = buf_.data() + pos_;
-    const size_t len = Get16(p);
+    // The whole records in the buffer in a loop of locals, which no store
+    // to the reader's members holds up.
+    const uint8_t* const buf = buf_.data();
+    size_t at = pos_, len = 0;
+    while (end_ - at >= kRecordHeaderSize) {
+      len = Get16(buf + at);
+      if (len < kRecordHeaderSize || Get32(buf + at + 4) >= ms || end_ - at < len) break;
+      at += len;
+    }
+    position_ += at - pos_;
+    pos_ = at;
+    if (end_ - at < kRecordHeaderSize) continue;  // a header cut by the buffer's end
     if (len < kRecordHeaderSize) return kBadRecord;
-    if (Get32(p + 4) >= ms) return kOk;
-    if (!Fill(len)) break;
-    pos_ += len;
-    position_ += len;
+    if (Get32(buf + at + 4) >= ms) return kOk;
+    if (!Fill(len)) break;  // a record cut by the buffer's end, or by the file's
   }
   if (error_) return kIoError;
   if (pos_ != end_) return kTruncated;
