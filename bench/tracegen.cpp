@@ -3,14 +3,17 @@
 //
 // Datagram i belongs to burst i / BURST, recorded at burst * INTERVAL µs.
 // Its first payload word (bytes 12..15) is i, so that a receiver can match
-// each arrival to its place in the schedule.
+// each arrival to its place in the schedule. With several BYTES (-l 172,1200)
+// each datagram takes one of them at random, with a fixed seed.
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -22,7 +25,7 @@ namespace {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: tracegen -n COUNT -l BYTES -i INTERVAL_US [-b BURST] [-P PORT]\n"
+               "usage: tracegen -n COUNT -l BYTES[,BYTES...] -i INTERVAL_US [-b BURST] [-P PORT]\n"
                "                -o FILE.rtp [-c FILE.pcap]\n");
   std::exit(64);
 }
@@ -57,13 +60,19 @@ std::vector<uint8_t> Frame(const uint8_t* data, size_t n, uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long count = 0, bytes = 0, interval = 0, burst = 1, port = 5004;
+  long count = 0, interval = 0, burst = 1, port = 5004;
+  std::vector<long> sizes;
   std::string out, pcap;
   int opt;
   while ((opt = getopt(argc, argv, "n:l:i:b:P:o:c:")) != -1) {
     switch (opt) {
       case 'n': count = std::atol(optarg); break;
-      case 'l': bytes = std::atol(optarg); break;
+      case 'l': {
+        char* p = optarg;
+        do sizes.push_back(std::strtol(p, &p, 10));
+        while (*p++ == ',');
+        break;
+      }
       case 'i': interval = std::atol(optarg); break;
       case 'b': burst = std::atol(optarg); break;
       case 'P': port = std::atol(optarg); break;
@@ -72,7 +81,9 @@ int main(int argc, char** argv) {
       default: usage();
     }
   }
-  if (count <= 0 || bytes < 16 || bytes > 65000 || interval < 0 || burst <= 0 || out.empty())
+  const long bytes = sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end());
+  if (count <= 0 || sizes.empty() || *std::min_element(sizes.begin(), sizes.end()) < 16 || bytes > 65000 ||
+      interval < 0 || burst <= 0 || out.empty())
     usage();
 
   int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -97,18 +108,20 @@ int main(int argc, char** argv) {
   pkt[0] = 0x80;
   pkt[1] = 96;
   Put32(&pkt[8], 0x12345678);
+  std::minstd_rand pick(7);
   for (long i = 0; i < count; ++i) {
+    const size_t size = size_t(sizes[pick() % sizes.size()]);
     long us = i / burst * interval;
     Put16(&pkt[2], uint16_t(i));
     Put32(&pkt[4], uint32_t(us / 125));  // 8 kHz clock
     Put32(&pkt[12], uint32_t(i));
-    w.Add(uint16_t(bytes), uint32_t(us / 1000), pkt.data(), pkt.size());
+    w.Add(uint16_t(size), uint32_t(us / 1000), pkt.data(), size);
     if (w.Pending() >= (1 << 20) && !w.Flush()) {
       std::perror("tracegen");
       return 1;
     }
     if (pc) {
-      std::vector<uint8_t> f = Frame(pkt.data(), pkt.size(), uint16_t(port));
+      std::vector<uint8_t> f = Frame(pkt.data(), size, uint16_t(port));
       std::vector<uint8_t> rh;
       for (uint32_t v : {uint32_t(startSec + us / 1000000), uint32_t(us % 1000000),
                          uint32_t(f.size()), uint32_t(f.size())})

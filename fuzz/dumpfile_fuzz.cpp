@@ -49,6 +49,22 @@ DumpReader::Status ReadAll(int fd, std::string* text, FileHeader* header, std::v
   return st;
 }
 
+// Skipping to the offset of a record read whole, then reading, gives the
+// records from the first one due then, and the same end.
+void SkipsAsItReads(const uint8_t* data, size_t size, const std::vector<Copy>& records, DumpReader::Status end) {
+  const uint32_t ms = records[records.size() / 2].offset;
+  size_t first = 0;
+  while (records[first].offset < ms) ++first;
+  const int fd = MemFile(data, size);
+  DumpReader reader(fd);
+  Record r;
+  if (reader.ReadHeader(nullptr, nullptr) != DumpReader::kOk || reader.SkipBefore(ms) != DumpReader::kOk) abort();
+  for (size_t i = first; i < records.size(); ++i)
+    if (reader.Next(&r) != DumpReader::kOk || r.offset != records[i].offset || r.size != records[i].data.size()) abort();
+  if (reader.Next(&r) != end) abort();
+  close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(fd);
   if (st == DumpReader::kNotDump || st == DumpReader::kIoError) return 0;
   if (text.find('\n') != std::string::npos || text.size() > kMaxTextLine) abort();
+  if (!records.empty()) SkipsAsItReads(data, size, records, st);
 
   int out = memfd_create("copy", MFD_CLOEXEC);
   if (out < 0) abort();

@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "capture.h"
 #include "udp.h"
 
 // A stream with two datagrams lost, from offset 0.
@@ -26,11 +27,12 @@ TEST(Capture, PlayedIntoACaptureAndRecordedBackWhole) {
     // An empty host is the file's own address.
     EXPECT_TRUE(Ended(RunProgram({RTPPLAY_BIN, "-w", dir / "s.pcap", "-f", dir / "s.rtp", "/5004/9"}), 0, ""));
     const std::string at = std::string(host) + "/5004";
-    if (tshark) {  // every IP and UDP checksum good ("1")
+    if (tshark) {  // every IP and UDP checksum good ("1"), each datagram from its port to itself
       const RunResult c = RunProgram({"/usr/bin/tshark", "-r", dir / "s.pcap", "-o", "udp.check_checksum:TRUE", "-o",
                                       "ip.check_checksum:TRUE", "-T", "fields", "-e", "ip.checksum.status", "-e",
-                                      "udp.checksum.status"});
-      EXPECT_TRUE(std::regex_match(c.out, std::regex(host[0] == ':' ? "(\t1\n)+" : "(1\t1\n)+"))) << c.out;
+                                      "udp.checksum.status", "-e", "udp.srcport", "-e", "udp.dstport"});
+      EXPECT_TRUE(std::regex_match(c.out, std::regex(host[0] == ':' ? "(\t1\t(\\d+)\t\\2\n)+" : "(1\t1\t(\\d+)\t\\2\n)+")))
+          << c.out;
     }
     EXPECT_TRUE(Ended(RunProgram({RTPDUMP_BIN, "-r", dir / "s.pcap", "-d", dir / "back.rtp", at}), 0, ""));
     const DumpContents back = ReadDump(dir / "back.rtp");
@@ -117,6 +119,12 @@ TEST(Capture, CapturesThatCannotBeRead) {
   }
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/nonexistent/x.pcap", "-f", dir / "s.rtp", "/5004"}).ExitedWith(73));
   EXPECT_TRUE(RunProgram({RTPPLAY_BIN, "-w", "/dev/full", "-f", dir / "s.rtp", "/5004"}).ExitedWith(74));
+  // Closed again, a writer says the same; one never opened has nothing that failed.
+  rtptools::CaptureWriter never, full;
+  std::string error;
+  EXPECT_TRUE(never.Close());
+  ASSERT_TRUE(full.Open("/dev/full", &error));
+  EXPECT_TRUE(!full.Close() && !full.Close());
 }
 
 // Frames the recorder takes apart itself, on Ethernet (with one and two

@@ -224,11 +224,14 @@ TEST_F(Confrec, PlaysSessionsInOrderPastFailingPlayersUntilAFileIsMissing) {
     EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-o", offset, "-a", "localhost/2"}, {"STANDIN_ACTION=exit:3"}), 0, err));
     EXPECT_EQ(Commands(), want) << offset;
   }
-  // Video of session 1 is missing: session 0 plays, then nothing more.
-  unlink((dir / "log").c_str());
-  unlink((dir / "m.1.v.rtp").c_str());
-  EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}), 1, "Corrupt conference file m.cf\n"));
-  EXPECT_EQ(Commands(), Args({"rtpplay -f m.0.a.rtp -o 0 localhost/2/1", "rtpplay -f m.0.v.rtp -o 0 localhost/4/1"}));
+  // Video or audio of session 1 is missing: session 0 plays, then nothing more.
+  for (const std::string missing : {"m.1.v.rtp", "m.1.a.rtp"}) {
+    unlink((dir / "log").c_str());
+    rename((dir / missing).c_str(), (dir / "gone").c_str());
+    EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2", "-v", "localhost/4"}), 1, "Corrupt conference file m.cf\n"));
+    EXPECT_EQ(Commands(), Args({"rtpplay -f m.0.a.rtp -o 0 localhost/2/1", "rtpplay -f m.0.v.rtp -o 0 localhost/4/1"})) << missing;
+    rename((dir / "gone").c_str(), (dir / missing).c_str());
+  }
   WriteFile(dir / "m.cf", "SessionsRecorded = 0\n");
   EXPECT_TRUE(Ended(Run({"-p", "-c", "m", "-a", "localhost/2"}), 0, ""));
 }

@@ -58,6 +58,13 @@ TEST(Summary, CountsWhatIsRtpAndStopsAtTheDamage) {
   EXPECT_EQ(s.damageAt, head.size() + rec.size());
   EXPECT_EQ(s.rtp, 1u);
   EXPECT_EQ(s.lastOffset, 7u);
+  // The first 1024 sources are broken down, the packets of the rest counted.
+  Summary many;
+  for (uint32_t ssrc = 0; ssrc <= 1024; ++ssrc) {
+    const std::string p = RtpPacket(1, ssrc, 12);
+    many.Add(Record{12, 0, reinterpret_cast<const uint8_t*>(p.data()), p.size()});
+  }
+  EXPECT_TRUE(many.streams.size() == 1024 && many.untracked == 1);
 }
 
 TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
@@ -75,4 +82,11 @@ TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
     sum.Add(Record{uint16_t(p.size()), uint32_t(pt), reinterpret_cast<const uint8_t*>(p.data()), p.size()});
   }
   EXPECT_NE(TableReport("f", sum).find(",126,127 "), std::string::npos) << TableReport("f", sum);
+  // A read error before the header names the error alone; one after it is damage.
+  Summary unread, cut;
+  unread.end = cut.end = DumpReader::kIoError;
+  cut.headerBytes = 30;
+  EXPECT_EQ(TableReport("f", unread) + JsonReport("f", unread), "f\n  read error\n{\"file\": \"f\", \"error\": \"read error\"}");
+  EXPECT_NE(TableReport("f", cut).find("damaged    at byte 0: read error"), std::string::npos);
+  EXPECT_NE(JsonReport("f", cut).find("\"damage\": {\"at\": 0, \"reason\": \"read error\"}"), std::string::npos);
 }

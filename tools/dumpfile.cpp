@@ -2,11 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 
 namespace rtptools {
@@ -155,72 +153,33 @@ DumpReader::Status DumpReader::Next(Record* record) {
   return kOk;
 }
 
-namespace {
-
-// Where the walk through one mapped window of the file stopped.
-enum class Walk { kDue, kMore, kBadRecord };
-
-// Walks the record headers in [*at, end) of the file mapped at `base` (as
-// if at offset 0) up to the first record due at `ms`. kMore when the window
-// ends first, with *at on the record it cuts or at its end.
-Walk WalkWindow(const uint8_t* base, size_t end, uint32_t ms, size_t* at, size_t* lastLength) {
-  size_t warm = *at;
-  while (*at < end) {
-    if (*at >= warm) {
-      // Each header's place depends on the one before, so the walk waits
-      // on memory at every step. Where records are short, and steps many,
-      // loading a piece ahead line by line lets those loads overlap, and
-      // the walk then finds it in cache.
-      const size_t to = std::min(end, warm + (64 << 10));
-      if (*lastLength < 512) {
-        unsigned sum = 0;
-        for (size_t line = warm; line < to; line += 64) sum += base[line];
-        __asm__ volatile("" : : "r"(sum));
-      }
-      warm = to;
-    }
-    if (end - *at < kRecordHeaderSize) return Walk::kMore;
-    const size_t len = Get16(base + *at);
-    if (len < kRecordHeaderSize) return Walk::kBadRecord;
-    if (Get32(base + *at + 4) >= ms) return Walk::kDue;
-    if (end - *at < len) return Walk::kMore;
-    *at += len;
-    *lastLength = len;
-  }
-  return Walk::kMore;
-}
-
-}  // namespace
-
 DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   if (ms == 0) return kOk;
-  struct stat info;
-  const off_t here = lseek(fd_, 0, SEEK_CUR);
-  if (here < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return kOk;
-  const size_t size = size_t(info.st_size);
-  // The bytes already buffered come first: the walk starts where they do.
-  size_t at = size_t(here) - (end_ - pos_), lastLength = 0;
-  // Mapped a window at a time, so that memory stays the same however large
-  // the file; small at first, as the place sought is often near.
-  size_t window = 1 << 20;
-  for (bool mapped = false; at < size; mapped = true) {
-    const size_t start = at & ~size_t(4095), length = std::min(window, size - start);
-    window = std::min<size_t>(window * 2, 32 << 20);
-    // Populated at once: faulting page by page costs more than the walk.
-    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_, off_t(start));
-    if (map == MAP_FAILED) return mapped ? kIoError : kOk;  // a first failure is left to Next
-    const Walk walk = WalkWindow(static_cast<const uint8_t*>(map) - start, start + length, ms, &at, &lastLength);
-    munmap(map, length);
-    if (walk == Walk::kBadRecord) return kBadRecord;
-    if (walk == Walk::kDue) break;
-    // A record cut by the window's end is read again in the next one; one
-    // cut by the file's end is a truncated file.
-    if (start + length == size && at < size) return kTruncated;
+  // Through the reader's own buffer, a block per read as cat reads: each
+  // header's place depends on the one before, and in a block just copied
+  // in that step finds it in cache, where in a mapping of the file it
+  // would wait on memory at every record.
+  while (Fill(kRecordHeaderSize)) {
+    // The whole records in the buffer in a loop of locals, which no store
+    // to the reader's members holds up.
+    const uint8_t* const buf = buf_.data();
+    size_t at = pos_, len = 0;
+    while (end_ - at >= kRecordHeaderSize) {
+      len = Get16(buf + at);
+      if (len < kRecordHeaderSize || Get32(buf + at + 4) >= ms || end_ - at < len) break;
+      at += len;
+    }
+    position_ += at - pos_;
+    pos_ = at;
+    if (end_ - at < kRecordHeaderSize) continue;  // a header cut by the buffer's end
+    if (len < kRecordHeaderSize) return kBadRecord;
+    if (Get32(buf + at + 4) >= ms) return kOk;
+    if (!Fill(len)) break;  // a record cut by the buffer's end, or by the file's
   }
-  if (lseek(fd_, off_t(at), SEEK_SET) < 0) return kIoError;
-  pos_ = end_ = 0;
+  if (error_) return kIoError;
+  if (pos_ != end_) return kTruncated;
+  // At the end: a file still being written plays on from here.
   eof_ = false;
-  position_ = at;
   return kOk;
 }
 

@@ -95,10 +95,11 @@ class DumpReader {
   // Bytes of the file taken so far: where the next record starts, or where
   // reading found the file damaged.
   uint64_t Position() const { return position_; }
-  // Moves past the leading records before offset `ms` by walking their
-  // headers in a mapping of the file, without reading their data. kOk when
-  // positioned, also at the end of the file; a file that cannot be mapped (a
-  // pipe) is left as it was, for Next. Call after ReadHeader.
+  // Moves past the leading records before offset `ms`, walking their
+  // headers through the reader's buffer without taking their data. kOk when
+  // positioned, also at the end of the file, from where Next reads on what
+  // is written later; otherwise how the file ended, as Next would say. Call
+  // after ReadHeader.
   Status SkipBefore(uint32_t ms);
   // After kEnd or kTruncated, reads on from there: for a file still being
   // written, whose last record may be only partly there yet.
