@@ -34,8 +34,8 @@ struct Address {
 };
 
 // Resolves a numeric or named host for UDP, an IPv6 literal optionally in
-// brackets. An empty host with passive set
-// gives the wildcard addresses. Returns false with the reason in *error.
+// brackets. An empty host with passive set gives the wildcard addresses.
+// Returns false with the reason in *error.
 bool Resolve(const std::string& host, uint16_t port, bool passive,
              std::vector<Address>* out, std::string* error);
 // The addresses to listen on for HOST, best first; every local address

@@ -36,8 +36,9 @@ const char kUsage[] =
     "into FILE in the RTP dump format. HOST may be a name, an IPv4 or IPv6\n"
     "address, or a multicast group, which is joined; empty, it is every local\n"
     "address. SOURCE@GROUP joins GROUP for SOURCE's datagrams alone, and\n"
-    "HOST%INTERFACE joins, or listens, on that interface only. Ends after MINUTES minutes (default: as long as the format allows)\n"
-    "or on SIGINT, SIGTERM or SIGHUP, by that signal, with the file complete.\n"
+    "HOST%INTERFACE joins, or listens, on that interface only. Ends after\n"
+    "MINUTES minutes (default: as long as the format allows) or on SIGINT,\n"
+    "SIGTERM or SIGHUP, by that signal, with the file complete.\n"
     "With -r, the datagrams come from the pcap or pcapng file CAPTURE instead.\n"
     "Exit status:\n"
     "   0  done (also for a capture that is cut off: what it holds is kept)\n"
@@ -344,6 +345,7 @@ int RecordCapture(const Options& o) {
   std::string error;
   if (int status = ResolveHost(o.host, o.port, HostUse::kCapture, &hosts, &scope, &error))
     return Fail(status, HostRefused(o.host, error), kUsage);
+  const std::vector<Address> sources(scope.source.len ? 1 : 0, scope.source);
   CaptureReader in;
   if (int status = in.Open(o.capture, &error)) return Fail(status, error);
   const int out = open(o.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -357,7 +359,7 @@ int RecordCapture(const Options& o) {
   while (ok && (st = in.Next(&d, &error)) == CaptureReader::kOk) {
     const bool rtcp = d.to.Port() == o.port + 1;
     if ((!rtcp && d.to.Port() != o.port) || (!hosts.empty() && !SameHost(hosts, d.to)) ||
-        (scope.source.len && !SameHost({scope.source}, d.from))) {
+        (!sources.empty() && !SameHost(sources, d.from))) {
       ++elsewhere;
       continue;
     }

@@ -165,7 +165,7 @@ int WriteCapture(DumpReader* reader, uint32_t fromMs, const FileHeader& header, 
   CaptureWriter out;
   std::string error;
   if (!out.Open(path, &error)) return Fail(EX_CANTCREAT, error);
-  // From the family's loopback address, each port to itself, as RTP peers send.
+  // From SOURCE or the family's loopback address, each port to itself, as RTP peers send.
   Address from = source;
   if (!from.len) ResolveDestination(rtp.Family() == AF_INET ? "127.0.0.1" : "::1", 0, &from, &error);
   const int64_t startUs = int64_t(header.startSec) * 1000000 + header.startUsec;
