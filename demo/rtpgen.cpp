@@ -96,12 +96,12 @@ int Send(int argc, char** argv) {
   if (seconds > 0) count = rate * seconds;
   std::vector<Address> found;
   if (!Resolve(host, port, false, &found, &error)) {
-    std::fprintf(stderr, "rtpgen: %s\n", UnknownHost(host, error).c_str());
+    std::fprintf(stderr, "rtpgen: %s\n", HostRefused(host, "does not resolve: " + error).c_str());
     return EX_NOHOST;
   }
   Address rtp = found.front(), rtcp = rtp;
   rtcp.SetPort(uint16_t(port + 1));
-  int fd = OpenSender(rtp, ttl, &error);
+  int fd = OpenSender(rtp, {}, ttl, &error);
   if (fd < 0) {
     std::fprintf(stderr, "rtpgen: %s\n", error.c_str());
     return EX_OSERR;
@@ -153,13 +153,13 @@ int Recv(int argc, char** argv) {
   if (argc - optind != 1 || !ParseHostPort(argv[optind], &host, &port)) return Usage();
   std::vector<Address> found;
   if (!Resolve(host, port, true, &found, &error)) {
-    std::fprintf(stderr, "rtpgen: %s\n", UnknownHost(host, error).c_str());
+    std::fprintf(stderr, "rtpgen: %s\n", HostRefused(host, "does not resolve: " + error).c_str());
     return EX_NOHOST;
   }
   Address rtcpAddr = found.front();
   rtcpAddr.SetPort(uint16_t(port + 1));
-  int fds[2] = {OpenReceiver(found.front(), &error), -1};
-  if (fds[0] >= 0) fds[1] = OpenReceiver(rtcpAddr, &error);
+  int fds[2] = {OpenReceiver(found.front(), {}, &error), -1};
+  if (fds[0] >= 0) fds[1] = OpenReceiver(rtcpAddr, {}, &error);
   if (fds[1] < 0) {
     std::fprintf(stderr, "rtpgen: %s\n", error.c_str());
     return EX_OSERR;

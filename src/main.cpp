@@ -121,11 +121,11 @@ void CheckForTools(const Medium& m, bool play) {
   // The host as the tool will read it from the destination confrec builds.
   std::string host, error;
   rtptools::ParseHostPort(std::string(m.host) + "/" + m.port, &host, &port);
-  std::vector<rtptools::Address> listen;
-  rtptools::Address destination;
-  bool known = play ? rtptools::ResolveDestination(host, port, &destination, &error)
-                    : rtptools::ResolveListen(host, port, &listen, &error);
-  if (!known) Fail(std::string(m.label) + " host " + m.host + " does not resolve: " + error, true);
+  std::vector<rtptools::Address> found;
+  rtptools::Scope scope;
+  if (rtptools::ResolveHost(host, port, play ? rtptools::HostUse::kSend : rtptools::HostUse::kListen, &found, &scope,
+                            &error) != 0)
+    Fail(std::string(m.label) + " host " + m.host + " " + error, true);
 }
 
 // What the command line asks for.

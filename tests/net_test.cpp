@@ -11,7 +11,7 @@ TEST(Net, HostPortAndTtl) {
   uint16_t port = 0;
   int ttl = -2;
   const std::pair<const char*, const char*> accepted[] = {
-      {"224.2.0.1/5004", "224.2.0.1/5004/1"}, {"::1/5004/0", "::1/5004/0"}, {"[ff02::1]/6000", "ff02::1/6000/1"},
+      {"224.2.0.1/5004", "224.2.0.1/5004/1"}, {"::1/5004/0", "::1/5004/0"}, {"[ff02::1]/6000", "[ff02::1]/6000/1"},
       {"/5004/16", "/5004/16"}, {"h/1/255", "h/1/255"}, {"h/65534", "h/65534/1"}};
   for (auto [arg, want] : accepted) {
     EXPECT_TRUE(ParseHostPortTtl(arg, &host, &port, &ttl)) << arg;

@@ -58,6 +58,8 @@ TEST(Rtpdump, ExitStatuses) {
       {{}, 64}, {{"-F", "rtp", "-d", "x.rtp", at}, 64}, {{"-t", "1.5x", "-d", "x.rtp", at}, 64}, {{"-t"}, 64},
       {{"-d", "x.rtp", "127.0.0.1/0"}, 64}, {{"-d", "x.rtp"}, 64}, {{"-d", "x.rtp", at, at}, 64}, {{at}, 64},
       {{"-x", "-d", "x.rtp", at}, 64}, {{"-d", "x.rtp", "nosuch.invalid/" + std::to_string(port)}, 68},
+      {{"-d", "x.rtp", "232.1.1.1%nosuch0/2"}, 68}, {{"-r", "x.rtp", "-d", "x.rtp", "232.1.1.2@232.1.1.1/2"}, 64},
+      {{"-d", "x.rtp", "::1@232.1.1.1/2"}, 64}, {{"-d", "x.rtp", "@232.1.1.1/2"}, 64}, {{"-d", "x.rtp", "x.invalid@ff3e::1/2"}, 68},
       {{"-d", "x.rtp", at}, 71}, {{"-d", "no/such/dir/x.rtp", "127.0.0.1/" + std::to_string(PortPair())}, 73},
       {{"-d", "/dev/full", "127.0.0.1/" + std::to_string(PortPair())}, 74},
   };

@@ -79,6 +79,7 @@ TEST(Rtpplay, DamagedFilesAndExitStatuses) {
       {{}, 64}, {{"-f", f}, 64}, {{at}, 64}, {{"-f", f, "127.0.0.1/0/1"}, 64}, {{"-q", "-f", f, at}, 64},
       {{"-f", f, at, at}, 64}, {{"-o"}, 64}, {{"-f", dir / "notes.txt", at}, 65}, {{"-f", dir / "bad.rtp", at}, 65},
       {{"-f", dir / "missing.rtp", at}, 66}, {{"-f", dir.path, at}, 66}, {{"-f", f, "nosuch.invalid/5004/1"}, 68},
+      {{"-f", f, "232.1.1.1%nosuch0/5004"}, 68}, {{"-f", f, "198.51.100.7@192.0.2.1/5004"}, 64},
   };
   for (auto [args, status] : cases) {
     args.insert(args.begin(), RTPPLAY_BIN);

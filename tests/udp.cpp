@@ -66,7 +66,7 @@ uint16_t PortPair() {
 
 int BindUdp(const std::string& host, uint16_t port) {
   std::string error;
-  const int fd = OpenReceiver(Numeric(host, port), &error);
+  const int fd = OpenReceiver(Numeric(host, port), {}, &error);
   if (fd < 0) ADD_FAILURE() << error;
   return fd;
 }

@@ -44,7 +44,7 @@ class CaptureWriter {
 // A UDP datagram found in a capture.
 struct CapturedDatagram {
   int64_t ns;  // when it was captured, after the epoch
-  Address to;
+  Address from, to;
   const uint8_t* data;
   size_t size;
 };

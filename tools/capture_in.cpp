@@ -109,6 +109,7 @@ bool CaptureReader::Parse(const uint8_t* p, size_t caplen, size_t len, CapturedD
     if (Get16(ip + 6) & 0x3fff) return ++fragments, false;  // more fragments, or not the first
     proto = ip[9];
     udpAt = ihl;
+    SetIp(&d->from, AF_INET, ip + 12, 0);
     SetIp(&d->to, AF_INET, ip + 16, 0);
   } else {
     if (have < 40) return ++other, false;
@@ -120,6 +121,7 @@ bool CaptureReader::Parse(const uint8_t* p, size_t caplen, size_t len, CapturedD
       udpAt += (size_t(ip[udpAt + 1]) + 1) * 8;
     }
     if (proto == 44) return ++fragments, false;
+    SetIp(&d->from, AF_INET6, ip + 8, 0);
     SetIp(&d->to, AF_INET6, ip + 24, 0);
   }
   if (proto != IPPROTO_UDP || udpAt + 8 > have) return ++other, false;
@@ -128,6 +130,7 @@ bool CaptureReader::Parse(const uint8_t* p, size_t caplen, size_t len, CapturedD
   if (udpLength < 8) return ++other, false;
   // The frame as sent held the whole datagram; the capture kept less of it.
   if (udpAt + udpLength > have) return (at + udpAt + udpLength <= len ? ++cut : ++other), false;
+  d->from.SetPort(Get16(udp));
   d->to.SetPort(Get16(udp + 2));
   d->data = udp + 8;
   d->size = udpLength - 8;

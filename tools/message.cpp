@@ -38,6 +38,10 @@ int Fail(int status, const std::string& message) {
   return status;
 }
 
+int Fail(int status, const std::string& message, const char* usage) {
+  return status == EX_USAGE ? Usage(usage, message) : Fail(status, message);
+}
+
 int Usage(const char* usage, const std::string& message) {
   if (!message.empty()) Say(message);
   std::fputs(usage, stderr);

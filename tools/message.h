@@ -18,6 +18,8 @@ bool StartTool(const char* name);
 void Say(const std::string& message);
 // Says `message` and returns `status`.
 int Fail(int status, const std::string& message);
+// The same, and for EX_USAGE prints `usage` after it, as Usage does.
+int Fail(int status, const std::string& message, const char* usage);
 // Says `message` unless it is empty, then prints `usage` to standard error;
 // returns EX_USAGE.
 int Usage(const char* usage, const std::string& message);

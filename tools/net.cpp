@@ -3,10 +3,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sysexits.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 
 #include "args.h"
@@ -32,7 +35,7 @@ bool ParseHostPort(const std::string& arg, std::string* host, uint16_t* port) {
   size_t slash = arg.rfind('/');
   if (slash == std::string::npos) return false;
   if (!ParsePort(arg.substr(slash + 1), port)) return false;
-  *host = Unbracket(arg.substr(0, slash));
+  *host = arg.substr(0, slash);
   return true;
 }
 
@@ -67,6 +70,12 @@ bool Address::IsMulticast() const {
   return false;
 }
 
+bool Address::IsUnicast() const {
+  if (Family() == AF_INET) return !IsMulticast() && Ipv4() != INADDR_ANY && Ipv4() != INADDR_BROADCAST;
+  return Family() == AF_INET6 && !IsMulticast() &&
+         !IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr);
+}
+
 uint32_t Address::Ipv4() const {
   if (Family() != AF_INET) return 0;
   return ntohl(reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr);
@@ -89,7 +98,8 @@ bool Resolve(const std::string& host, uint16_t port, bool passive,
   if (passive) hints.ai_flags |= AI_PASSIVE;
   addrinfo* res = nullptr;
   std::string service = std::to_string(port);
-  int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &res);
+  const std::string name = Unbracket(host);
+  int rc = getaddrinfo(name.empty() ? nullptr : name.c_str(), service.c_str(), &hints, &res);
   if (rc != 0) {
     *error = gai_strerror(rc);
     return false;
@@ -128,27 +138,116 @@ bool ResolveDestination(const std::string& host, uint16_t port, Address* out, st
   return true;
 }
 
-std::string UnknownHost(const std::string& host, const std::string& reason) {
-  return "unknown host '" + host + "': " + reason;
+namespace {
+
+// "[SOURCE@]ADDRESS[%INTERFACE]" into its parts; false when one given is
+// empty. A '%' inside brackets stays with its address, a link-local scope
+// that getaddrinfo reads.
+bool SplitHost(const std::string& host, std::string* source, std::string* address, std::string* interface) {
+  const size_t at = host.find('@'), start = at == std::string::npos ? 0 : at + 1;
+  size_t percent = host.rfind('%');
+  const size_t bracket = host.rfind(']');
+  if (percent < start || (bracket != std::string::npos && percent < bracket)) percent = std::string::npos;
+  *source = start == 0 ? "" : host.substr(0, at);
+  *address = host.substr(start, percent == std::string::npos ? std::string::npos : percent - start);
+  *interface = percent == std::string::npos ? "" : host.substr(percent + 1);
+  return (start == 0 || (!source->empty() && !address->empty())) &&
+         (percent == std::string::npos || !interface->empty());
+}
+
+// An interface by name or index; 0 when there is none such.
+unsigned InterfaceIndex(const std::string& interface) {
+  unsigned long index;
+  char name[IF_NAMESIZE];
+  if (ParseDecimal(interface, UINT_MAX, &index)) return if_indextoname(unsigned(index), name) ? unsigned(index) : 0;
+  return if_nametoindex(interface.c_str());
+}
+
+// The source of a source-specific join: a unicast address of the group's
+// family. 0 or the exit status.
+int FindSource(const std::string& source, const std::string& group, const Address& first, Scope* scope,
+               std::string* error) {
+  if (!first.IsMulticast()) return *error = "names a source, but " + group + " is not a multicast group", EX_USAGE;
+  std::vector<Address> found;
+  if (!Resolve(source, 0, false, &found, error))
+    return *error = "names a source that does not resolve: " + *error, EX_NOHOST;
+  for (const Address& a : found) {
+    if (a.Family() == first.Family() && a.IsUnicast()) {
+      scope->source = a;
+      return 0;
+    }
+  }
+  *error = std::string("names a source that is not a unicast ") + (first.Family() == AF_INET ? "IPv4" : "IPv6") +
+           " address: " + source;
+  return EX_USAGE;
+}
+
+}  // namespace
+
+int ResolveHost(const std::string& host, uint16_t port, HostUse use, std::vector<Address>* out, Scope* scope,
+                std::string* error) {
+  std::string source, address, interface;
+  *scope = Scope();
+  if (!SplitHost(host, &source, &address, &interface))
+    return *error = "has an empty source, group or interface", EX_USAGE;
+  if (!interface.empty() && use != HostUse::kCapture && (scope->ifindex = InterfaceIndex(interface)) == 0)
+    return *error = "names an interface that does not exist: " + interface, EX_NOHOST;
+  out->clear();
+  bool known = use == HostUse::kListen ? ResolveListen(address, port, out, error)
+               : use == HostUse::kSend ? Resolve(address.empty() ? "localhost" : address, port, false, out, error)
+                                       : address.empty() || Resolve(address, port, false, out, error);
+  if (!known) return *error = "does not resolve: " + *error, EX_NOHOST;
+  // A link-local address means nothing without its interface.
+  for (Address& a : *out) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.ss);
+    if (a.Family() == AF_INET6 && scope->ifindex &&
+        (IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) || IN6_IS_ADDR_MC_LINKLOCAL(&in6->sin6_addr)))
+      in6->sin6_scope_id = scope->ifindex;
+  }
+  return source.empty() ? 0 : FindSource(source, address, out->front(), scope, error);
+}
+
+std::string HostRefused(const std::string& host, const std::string& reason) {
+  return "host '" + host + "' " + reason;
 }
 
 namespace {
 
-// Joins the multicast group `addr` on fd, and takes only its datagrams, not
-// those of every group some socket on the machine joined. The failed step,
-// or null.
-const char* JoinGroup(int fd, const Address& addr) {
-  if (addr.Family() == AF_INET) {
-    ip_mreqn mreq{};
-    mreq.imr_multiaddr = reinterpret_cast<const sockaddr_in*>(&addr.ss)->sin_addr;
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) return "joining the group";
-    return SetInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0) ? nullptr : "IP_MULTICAST_ALL";
+// The socket then takes only what comes in on the interface, and sends
+// only out of it.
+bool BindToDevice(int fd, unsigned ifindex) {
+  char name[IF_NAMESIZE];
+  return if_indextoname(ifindex, name) &&
+         setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, socklen_t(std::strlen(name))) == 0;
+}
+
+// Joins the multicast group `addr` on fd, on the scope's interface (else
+// where routing or an IPv6 link-local scope leads), for the datagrams of
+// its source alone when it names one, so that the kernel filters them and
+// a router forwards a source-specific group at all. Then takes only this
+// group's datagrams, not those of every group some socket on the machine
+// joined. The failed step, or null.
+const char* JoinGroup(int fd, const Address& addr, const Scope& scope) {
+  const bool v4 = addr.Family() == AF_INET;
+  const int level = v4 ? IPPROTO_IP : IPPROTO_IPV6;
+  // The calls of RFC 3678 serve both families alike.
+  const unsigned ifindex =
+      scope.ifindex || v4 ? scope.ifindex : reinterpret_cast<const sockaddr_in6*>(&addr.ss)->sin6_scope_id;
+  bool joined;
+  if (scope.source.len) {
+    group_source_req req{};
+    req.gsr_interface = ifindex;
+    std::memcpy(&req.gsr_group, &addr.ss, addr.len);
+    std::memcpy(&req.gsr_source, &scope.source.ss, scope.source.len);
+    joined = setsockopt(fd, level, MCAST_JOIN_SOURCE_GROUP, &req, sizeof req) == 0;
+  } else {
+    group_req req{};
+    req.gr_interface = ifindex;
+    std::memcpy(&req.gr_group, &addr.ss, addr.len);
+    joined = setsockopt(fd, level, MCAST_JOIN_GROUP, &req, sizeof req) == 0;
   }
-  auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr.ss);
-  ipv6_mreq mreq{};
-  mreq.ipv6mr_multiaddr = in6->sin6_addr;
-  mreq.ipv6mr_interface = in6->sin6_scope_id;
-  if (setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &mreq, sizeof mreq) != 0) return "joining the group";
+  if (!joined) return "joining the group";
+  if (v4) return SetInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0) ? nullptr : "IP_MULTICAST_ALL";
 #ifdef IPV6_MULTICAST_ALL
   SetInt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, 0);
 #endif
@@ -157,7 +256,7 @@ const char* JoinGroup(int fd, const Address& addr) {
 
 }  // namespace
 
-int OpenReceiver(const Address& addr, std::string* error) {
+int OpenReceiver(const Address& addr, const Scope& scope, std::string* error) {
   int fd = socket(addr.Family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     *error = Errno("socket");
@@ -181,8 +280,9 @@ int OpenReceiver(const Address& addr, std::string* error) {
   SetInt(fd, SOL_SOCKET, SO_RCVBUF, 64 << 20);
   SetInt(fd, SOL_SOCKET, SO_RCVBUFFORCE, 64 << 20);
   check(SetInt(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1), "SO_TIMESTAMPNS");
+  if (scope.ifindex) check(BindToDevice(fd, scope.ifindex), "SO_BINDTODEVICE");
   if (!failed) check(bind(fd, addr.Sa(), addr.len) == 0, "bind");
-  if (!failed && multicast) failed = JoinGroup(fd, addr);
+  if (!failed && multicast) failed = JoinGroup(fd, addr, scope);
   if (failed) {
     *error = Errno(std::string(failed) + " " + addr.ToString());
     close(fd);
@@ -203,7 +303,21 @@ int64_t ArrivalNs(const msghdr& msg) {
   return arrival;
 }
 
-int OpenSender(const Address& dest, int ttl, std::string* error) {
+namespace {
+
+// Out of the scope's interface: for a group as a multicast route would
+// send, to anything else by binding to the interface.
+bool SendThrough(int fd, const Address& dest, unsigned ifindex) {
+  if (!dest.IsMulticast()) return BindToDevice(fd, ifindex);
+  if (dest.Family() == AF_INET6) return SetInt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, int(ifindex));
+  ip_mreqn mreq{};
+  mreq.imr_ifindex = int(ifindex);
+  return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq, sizeof mreq) == 0;
+}
+
+}  // namespace
+
+int OpenSender(const Address& dest, const Scope& scope, int ttl, std::string* error) {
   int fd = socket(dest.Family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     *error = Errno("socket");
@@ -221,8 +335,13 @@ int OpenSender(const Address& dest, int ttl, std::string* error) {
     if (ok && ttl > 0) ok = SetInt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, ttl);
   }
   SetInt(fd, SOL_SOCKET, SO_SNDBUF, 1 << 20);
-  if (!ok) {
-    *error = Errno("setting the hop limit for " + dest.ToString());
+  const char* failed = ok ? nullptr : "setting the hop limit for ";
+  if (!failed && scope.ifindex && !SendThrough(fd, dest, scope.ifindex)) failed = "choosing the interface for ";
+  // The source of a source-specific group: its receivers take nothing else.
+  if (!failed && scope.source.len && bind(fd, scope.source.Sa(), scope.source.len) != 0)
+    failed = "sending from the source to ";
+  if (failed) {
+    *error = Errno(failed + dest.ToString());
     close(fd);
     return -1;
   }

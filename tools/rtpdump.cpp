@@ -31,19 +31,21 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpdump [-F dump] [-t MINUTES] [-r CAPTURE] -d FILE HOST/PORT\n"
+    "usage: rtpdump [-F dump] [-t MINUTES] [-r CAPTURE] -d FILE [SOURCE@]HOST[%INTERFACE]/PORT\n"
     "Records the RTP datagrams arriving at HOST on PORT and the RTCP on PORT + 1\n"
     "into FILE in the RTP dump format. HOST may be a name, an IPv4 or IPv6\n"
     "address, or a multicast group, which is joined; empty, it is every local\n"
-    "address. Ends after MINUTES minutes (default: as long as the format allows)\n"
-    "or on SIGINT, SIGTERM or SIGHUP, by that signal, with the file complete.\n"
+    "address. SOURCE@GROUP joins GROUP for SOURCE's datagrams alone, and\n"
+    "HOST%INTERFACE joins, or listens, on that interface only. Ends after\n"
+    "MINUTES minutes (default: as long as the format allows) or on SIGINT,\n"
+    "SIGTERM or SIGHUP, by that signal, with the file complete.\n"
     "With -r, the datagrams come from the pcap or pcapng file CAPTURE instead.\n"
     "Exit status:\n"
     "   0  done (also for a capture that is cut off: what it holds is kept)\n"
-    "  64  bad usage\n"
+    "  64  bad usage, SOURCE not a unicast address or HOST not a group for it\n"
     "  65  CAPTURE is not a capture file\n"
     "  66  CAPTURE cannot be opened\n"
-    "  68  unknown host\n"
+    "  68  unknown host or interface\n"
     "  71  a socket cannot be opened, bound or joined\n"
     "  73  FILE cannot be created\n"
     "  74  write error; what was written stays a valid file\n";
@@ -128,13 +130,15 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
 // can be bound. 0, or the exit status.
 int OpenSockets(const Options& o, int fds[2], Address* bound) {
   std::vector<Address> candidates;
+  Scope scope;
   std::string error;
-  if (!ResolveListen(o.host, o.port, &candidates, &error)) return Fail(EX_NOHOST, UnknownHost(o.host, error));
+  if (int status = ResolveHost(o.host, o.port, HostUse::kListen, &candidates, &scope, &error))
+    return Fail(status, HostRefused(o.host, error), kUsage);
   for (const Address& a : candidates) {
     Address rtcp = a;
     rtcp.SetPort(uint16_t(o.port + 1));
-    fds[0] = OpenReceiver(a, &error);
-    fds[1] = fds[0] < 0 ? -1 : OpenReceiver(rtcp, &error);
+    fds[0] = OpenReceiver(a, scope, &error);
+    fds[1] = fds[0] < 0 ? -1 : OpenReceiver(rtcp, scope, &error);
     if (fds[1] >= 0) {
       *bound = a;
       return 0;
@@ -333,14 +337,17 @@ bool SameHost(const std::vector<Address>& hosts, const Address& a) {
 
 // Records from a capture file what a live recording would have received:
 // the UDP datagrams to HOST (any, when empty) on PORT as RTP and on PORT + 1
-// as RTCP, with offsets from the capture's times. 0 or the exit status.
+// as RTCP, from its SOURCE alone when it names one, with offsets from the
+// capture's times. 0 or the exit status.
 int RecordCapture(const Options& o) {
-  CaptureReader in;
-  std::string error;
-  if (int status = in.Open(o.capture, &error)) return Fail(status, error);
   std::vector<Address> hosts;
-  if (!o.host.empty() && !Resolve(o.host, o.port, false, &hosts, &error))
-    return Fail(EX_NOHOST, UnknownHost(o.host, error));
+  Scope scope;
+  std::string error;
+  if (int status = ResolveHost(o.host, o.port, HostUse::kCapture, &hosts, &scope, &error))
+    return Fail(status, HostRefused(o.host, error), kUsage);
+  const std::vector<Address> sources(scope.source.len ? 1 : 0, scope.source);
+  CaptureReader in;
+  if (int status = in.Open(o.capture, &error)) return Fail(status, error);
   const int out = open(o.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) return Fail(EX_CANTCREAT, o.file + ": " + std::strerror(errno));
   DumpWriter writer(out);
@@ -351,7 +358,8 @@ int RecordCapture(const Options& o) {
   bool ok = true;
   while (ok && (st = in.Next(&d, &error)) == CaptureReader::kOk) {
     const bool rtcp = d.to.Port() == o.port + 1;
-    if ((!rtcp && d.to.Port() != o.port) || (!hosts.empty() && !SameHost(hosts, d.to))) {
+    if ((!rtcp && d.to.Port() != o.port) || (!hosts.empty() && !SameHost(hosts, d.to)) ||
+        (!sources.empty() && !SameHost(sources, d.from))) {
       ++elsewhere;
       continue;
     }
@@ -380,7 +388,7 @@ int RecordCapture(const Options& o) {
   if (skipped > 0)
     Say("skipped " + std::to_string(skipped) + " packet(s): " + std::to_string(in.fragments) + " IP fragment(s), " +
         std::to_string(in.cut) + " cut short by the capture, " + std::to_string(in.other) + " not UDP over IP, " +
-        std::to_string(elsewhere) + " to other addresses or ports");
+        std::to_string(elsewhere) + " to other addresses or ports, or from other sources");
   if (st == CaptureReader::kCutOff) Say(o.capture + ": cut off (" + error + "); kept what came before");
   if (st == CaptureReader::kIoError) return Fail(EX_IOERR, o.capture + ": " + error);
   return 0;

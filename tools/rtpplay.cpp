@@ -29,20 +29,22 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpplay [-w CAPTURE] -f FILE [-o SECONDS] HOST/PORT[/TTL]\n"
+    "usage: rtpplay [-w CAPTURE] -f FILE [-o SECONDS] [SOURCE@]HOST[%INTERFACE]/PORT[/TTL]\n"
     "Sends the RTP records of the dump FILE to HOST on PORT and the RTCP records\n"
     "to PORT + 1, each as long after the start as it was recorded after SECONDS\n"
     "into the recording; earlier records are skipped. TTL (0..255, default 1) is\n"
-    "the hop limit for multicast and unicast. With -w, the datagrams go to the\n"
-    "pcap file CAPTURE instead, at once, stamped with the times they were\n"
-    "recorded at; an empty HOST is then the address in FILE's first line.\n"
+    "the hop limit for multicast and unicast. They go out of INTERFACE, and from\n"
+    "SOURCE, an address of this machine, for receivers that joined for it. With\n"
+    "-w, the datagrams go to the pcap file CAPTURE instead, at once, stamped with\n"
+    "the times they were recorded at; an empty HOST is then the address in FILE's\n"
+    "first line.\n"
     "Exit status:\n"
     "   0  done (a file ending inside a record plays up to there)\n"
-    "  64  bad usage\n"
+    "  64  bad usage, SOURCE not a unicast address or HOST not a group for it\n"
     "  65  FILE is not an RTP dump file\n"
     "  66  FILE cannot be opened\n"
-    "  68  unknown host\n"
-    "  71  the socket cannot be opened\n"
+    "  68  unknown host or interface\n"
+    "  71  the socket cannot be opened, or bound to SOURCE or INTERFACE\n"
     "  73  CAPTURE cannot be created\n"
     "  74  FILE cannot be read, or CAPTURE written\n";
 
@@ -155,16 +157,17 @@ DumpReader::Status Play(DumpReader* reader, uint32_t fromMs, int sock, const Add
 }
 
 // Writes every record from `fromMs` on to a capture file, as Play would
-// send it from this machine, stamped with the recording's start plus its
-// offset. 0 or the exit status.
+// send it from this machine (or from `source`), stamped with the
+// recording's start plus its offset. 0 or the exit status.
 int WriteCapture(DumpReader* reader, uint32_t fromMs, const FileHeader& header, const Address& rtp,
-                 const Address& rtcp, int ttl, const std::string& path, DumpReader::Status* st) {
+                 const Address& rtcp, const Address& source, int ttl, const std::string& path,
+                 DumpReader::Status* st) {
   CaptureWriter out;
   std::string error;
   if (!out.Open(path, &error)) return Fail(EX_CANTCREAT, error);
-  // From the family's loopback address, each port to itself, as RTP peers send.
-  Address from;
-  ResolveDestination(rtp.Family() == AF_INET ? "127.0.0.1" : "::1", 0, &from, &error);
+  // From SOURCE or the family's loopback address, each port to itself, as RTP peers send.
+  Address from = source;
+  if (!from.len) ResolveDestination(rtp.Family() == AF_INET ? "127.0.0.1" : "::1", 0, &from, &error);
   const int64_t startUs = int64_t(header.startSec) * 1000000 + header.startUsec;
   Record r;
   while ((*st = reader->Next(&r)) == DumpReader::kOk) {
@@ -207,8 +210,11 @@ int main(int argc, char** argv) {
   uint16_t filePort;
   if (!o.capture.empty() && host.empty() && !ParseHostPort(text, &host, &filePort))
     return Fail(EX_DATAERR, o.file + ": no address in its first line to write to");
-  Address rtp;
-  if (!ResolveDestination(host, o.port, &rtp, &error)) return Fail(EX_NOHOST, UnknownHost(host, error));
+  std::vector<Address> found;
+  Scope scope;
+  if (int status = ResolveHost(host, o.port, HostUse::kSend, &found, &scope, &error))
+    return Fail(status, HostRefused(host, error), kUsage);
+  const Address rtp = found.front();
   Address rtcp = rtp;
   rtcp.SetPort(uint16_t(o.port + 1));
 
@@ -218,10 +224,10 @@ int main(int argc, char** argv) {
   int lastErrno = 0;
   st = reader.SkipBefore(fromMs);
   if (!o.capture.empty()) {
-    if (st == DumpReader::kOk && (status = WriteCapture(&reader, fromMs, header, rtp, rtcp, o.ttl, o.capture, &st)))
+    if (st == DumpReader::kOk && (status = WriteCapture(&reader, fromMs, header, rtp, rtcp, scope.source, o.ttl, o.capture, &st)))
       return status;
   } else {
-    const int sock = OpenSender(rtp, o.ttl, &error);
+    const int sock = OpenSender(rtp, scope, o.ttl, &error);
     if (sock < 0) return Fail(EX_OSERR, error);
     if (st == DumpReader::kOk) st = Play(&reader, fromMs, sock, rtp, rtcp, &failed, &lastErrno);
     close(sock);
