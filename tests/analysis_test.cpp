@@ -1,0 +1,70 @@
+// rtpinfo's stream analysis beside the tools people check recordings with:
+// Wireshark's figures, a player given its SDP, and a browser given its page.
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "udp.h"
+
+namespace {
+
+// The G.711 packet (PT 0 or 8) of 20 ms at 8000 Hz that is number `n` of
+// its source.
+std::string G711(uint8_t pt, uint16_t n, uint16_t firstSeq, uint32_t ssrc) {
+  std::string p = RtpPacket(uint16_t(firstSeq + n), ssrc, 12 + 160);
+  p[1] = char(pt);
+  rtptools::Put32(reinterpret_cast<uint8_t*>(&p[4]), n * 160u);
+  return p;
+}
+
+// Two sources whose arrivals are whole milliseconds, so that the file's
+// offsets are exact: one late by 0 to 6 ms in a pattern, with two losses
+// and two packets swapped; one that steps 30 ms later halfway, its
+// sequence numbers wrapping.
+std::vector<DumpRecord> Jittery() {
+  std::vector<DumpRecord> r;
+  for (uint16_t i = 0; i < 400; ++i) {
+    const uint32_t late = i == 151 ? 2999 : i * 20 + i * 7 % 5 + (i % 11 == 3 ? 6 : 0);  // 151 before 150
+    if (i != 50 && i != 51) r.push_back({172, late, G711(0, i, 0, 0x51)});
+    r.push_back({172, uint32_t(i * 20 + 3 + (i >= 200 ? 30 : 0)), G711(8, i, 65400, 0x52)});
+  }
+  std::stable_sort(r.begin(), r.end(), [](const DumpRecord& a, const DumpRecord& b) { return a.offset < b.offset; });
+  return r;
+}
+
+double Field(const std::string& json, const std::string& name, size_t from) {
+  const size_t at = json.find("\"" + name + "\": ", from);
+  return at == std::string::npos ? -1 : std::atof(json.c_str() + at + name.size() + 4);
+}
+
+}  // namespace
+
+// tshark's RTP stream analysis of the same recording played into a capture:
+// the same packets, losses, largest and mean delta, largest and mean jitter.
+TEST(Analysis, FiguresAgreeWithWireshark) {
+  if (access("/usr/bin/tshark", X_OK) != 0) GTEST_SKIP() << "no tshark";
+  TempDir dir;
+  WriteDump(dir / "j.rtp", "127.0.0.1/5004", Jittery());
+  ASSERT_TRUE(RunProgram({RTPPLAY_BIN, "-w", dir / "j.pcap", "-f", dir / "j.rtp", "/5004"}).ExitedWith(0));
+  const RunResult t = RunProgram({"/usr/bin/tshark", "-r", dir / "j.pcap", "-d", "udp.port==5004,rtp", "-q", "-z", "rtp,streams"});
+  const RunResult info = RunProgram({RTPINFO_BIN, "--json", dir / "j.rtp"});
+  ASSERT_TRUE(info.ExitedWith(0)) << info.err;
+  for (const char* ssrc : {"0x00000051", "0x00000052"}) {
+    SCOPED_TRACE(ssrc);
+    // Pkts, Lost, then min, mean and max delta, min, mean and max jitter.
+    std::smatch m;
+    const std::string num = R"(\s+([-\d.]+))";
+    ASSERT_TRUE(std::regex_search(t.out, m, std::regex(std::string(ssrc) + R"(\s+\S+\s+(\d+)\s+(-?\d+) \(.*?\))" + num + num + num + num + num + num)))
+        << t.out << t.err;
+    const size_t at = info.out.find("\"ssrc\": " + std::to_string(std::stoul(ssrc, nullptr, 16)));
+    ASSERT_NE(at, std::string::npos) << info.out;
+    EXPECT_EQ(Field(info.out, "packets", at), std::stod(m[1]));
+    EXPECT_EQ(Field(info.out, "lost", at), std::stod(m[2]));
+    const struct { const char* name; int group; } figures[] = {
+        {"mean_gap_ms", 4}, {"max_gap_ms", 5}, {"mean_jitter_ms", 7}, {"max_jitter_ms", 8}};
+    for (const auto& f : figures) EXPECT_NEAR(Field(info.out, f.name, at), std::stod(m[size_t(f.group)]), 0.01) << f.name;
+    EXPECT_GT(Field(info.out, "max_jitter_ms", at), 0.5);
+  }
+  EXPECT_EQ(Field(info.out, "sequence_errors", 0), 4) << t.out;  // after the gap; the swap costs three
+}
