@@ -68,3 +68,37 @@ TEST(Analysis, FiguresAgreeWithWireshark) {
   }
   EXPECT_EQ(Field(info.out, "sequence_errors", 0), 4) << t.out;  // after the gap; the swap costs three
 }
+
+// ffmpeg, given only the SDP, receives every packet of a conference that
+// confrec -p plays to a multicast group.
+TEST(Analysis, SdpLetsFfmpegReceiveThePlayback) {
+  if (!OwnNetwork() || access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "needs a network of its own and ffmpeg";
+  for (std::string cmd : {"ip link set lo multicast on", "ip route add 224.0.0.0/4 dev lo"})
+    ASSERT_TRUE(RunProgram({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + cmd}).ExitedWith(0)) << cmd;
+  TempDir dir;
+  const int kPackets = 100;
+  std::vector<DumpRecord> audio;
+  for (uint16_t i = 0; i < kPackets; ++i) {
+    audio.push_back({172, i * 20u, G711(0, i, 0, 0x61)});
+    if (i % 25 == 0) audio.push_back({0, i * 20u, RtcpReport(0x61, i)});
+  }
+  WriteFile(dir / "m.cf", "SessionsRecorded = 1\nTimeRecorded0 = 1\n");
+  WriteDump(dir / "m.0.a.rtp", "x/5004", audio);
+  const uint16_t port = PortPair();
+  const std::string target = "239.7.7.7/" + std::to_string(port);
+  const RunResult sdp = RunProgram({RTPINFO_BIN, "--sdp", "-c", "m", "-a", target}, InDir(dir));
+  ASSERT_TRUE(sdp.ExitedWith(0)) << sdp.err;
+  EXPECT_NE(sdp.out.find("c=IN IP4 239.7.7.7/1\r\n"), std::string::npos) << sdp.out;
+  WriteFile(dir / "m.sdp", sdp.out);
+  // It ends by itself only once every packet has come.
+  Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp", "-i",
+                  dir / "m.sdp", "-c", "copy", "-frames:a", std::to_string(kPackets), dir / "got.nut"});
+  char bound[8];
+  std::snprintf(bound, sizeof bound, ":%04X ", port);
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/net/udp").find(bound) != std::string::npos; }, 20)) << ffmpeg.Err();
+  EXPECT_TRUE(RunProgram({CONFREC_BIN, "-p", "-c", "m", "-a", target}, InDir(dir)).ExitedWith(0));
+  EXPECT_TRUE(ffmpeg.Finish(20).ExitedWith(0)) << ffmpeg.Err();
+  const RunResult probe = RunProgram({"/usr/bin/ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                                      "stream=codec_name,nb_read_packets", "-of", "csv=p=0", dir / "got.nut"});
+  EXPECT_EQ(probe.out, "pcm_mulaw," + std::to_string(kPackets) + "\n") << probe.err;
+}

@@ -15,7 +15,9 @@
 #include "args.h"
 #include "clock.h"
 #include "follow.h"
+#include "net.h"
 #include "report.h"
+#include "sdp.h"
 #include "message.h"
 #include "summary.h"
 
@@ -24,8 +26,9 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpinfo [--json] [--follow] FILE...\n"
-    "       rtpinfo [--json] [--follow] -c NAME\n"
+    "usage: rtpinfo [--json] [--follow] [--html OUT] FILE...\n"
+    "       rtpinfo [--json] [--follow] [--html OUT] -c NAME\n"
+    "       rtpinfo --sdp [-a HOST/PORT[/TTL]] [-v HOST/PORT[/TTL]] FILE...|-c NAME\n"
     "Says what each RTP dump FILE holds: what was recorded and when, how long,\n"
     "RTP and RTCP packet counts and bytes, and per SSRC the payload types,\n"
     "first and last sequence number, lost and duplicated packets, sequence\n"
@@ -38,6 +41,9 @@ const char kUsage[] =
     "when silent for over 5 s; with -c, the session being recorded now. It\n"
     "redraws a terminal, and writes a line (or a JSON object) a second to a\n"
     "pipe, until every recording has ended.\n"
+    "--sdp writes the SDP of a playback of the files (or of the conference, as\n"
+    "confrec -p plays it) to the audio and video addresses of -a and -v (by\n"
+    "default the recorded ones), for a player to receive it.\n"
     "Exit status:\n"
     "   0  every file read whole\n"
     "  64  bad usage\n"
@@ -192,6 +198,42 @@ void FollowConference(const std::string& name) {
   Follow(files);
 }
 
+// The session files of every session of the conference that exist.
+std::vector<std::string> SessionFiles(const std::string& name) {
+  Conference conf(name);
+  std::vector<std::string> files;
+  if (!Load(conf)) return files;
+  for (int32_t i = 0; i < int32_t(conf.TimesRecorded().size()); ++i)
+    for (MediaType m : {Audio, Video})
+      if (access(conf.SessionFileName(i, m).c_str(), F_OK) == 0) files.push_back(conf.SessionFileName(i, m));
+  return files;
+}
+
+// The SDP of playing `files` to `addresses` (audio, video; empty: where
+// each was recorded).
+void Sdp(const std::string& name, const std::vector<std::string>& files, const std::string addresses[2]) {
+  SdpMedium media[2];
+  media[Video].video = true;
+  for (MediaType m : {Audio, Video})
+    if (!addresses[m].empty()) ParseHostPortTtl(addresses[m], &media[m].host, &media[m].port, &media[m].ttl);
+  for (const std::string& file : files) {
+    Summary s;
+    if (!Inspect(file, &s) || s.headerBytes == 0) continue;
+    bool video = file.size() > 6 && file.compare(file.size() - 6, 6, ".v.rtp") == 0;
+    for (const StreamStats& st : s.streams) video = video || st.format.IsVideo();
+    SdpMedium& m = media[video ? Video : Audio];
+    if (m.port == 0 && !ParseHostPort(s.text, &m.host, &m.port))
+      return Complain(EX_USAGE, file + ": recorded at " + s.text + ", not HOST/PORT: give " + (video ? "-v" : "-a"));
+    std::vector<int> unknown;
+    AddPayloads(s, &m, &unknown);
+    for (int pt : unknown) Say(file + ": payload type " + std::to_string(pt) + " not identified, left out");
+  }
+  std::string sdp, error;
+  if (!WriteSdp(name, {media[Audio], media[Video]}, &sdp, &error)) return Complain(EX_NOHOST, error);
+  if (sdp.empty()) return Complain(EX_DATAERR, "no payload type to describe");
+  std::fputs(sdp.c_str(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,11 +242,12 @@ int main(int argc, char** argv) {
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"follow", no_argument, nullptr, 'F'},
+                                       {"sdp", no_argument, nullptr, 'S'},
                                        {nullptr, 0, nullptr, 0}};
-  std::string conference;
-  bool byConference = false, follow = false;
+  std::string conference, addresses[2];
+  bool byConference = false, follow = false, sdp = false;
   int opt;
-  while ((opt = getopt_long(argc, argv, ":c:jFh", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":c:jFha:v:", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'c':
         conference = optarg;
@@ -216,6 +259,19 @@ int main(int argc, char** argv) {
       case 'F':
         follow = true;
         break;
+      case 'S':
+        sdp = true;
+        break;
+      case 'a':
+      case 'v': {
+        std::string host;
+        uint16_t port;
+        int ttl;
+        if (!ParseHostPortTtl(optarg, &host, &port, &ttl))
+          return Usage(kUsage, std::string("-") + char(opt) + " " + optarg + ": expected HOST/PORT[/TTL]");
+        addresses[opt == 'a' ? Audio : Video] = optarg;
+        break;
+      }
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
@@ -225,10 +281,15 @@ int main(int argc, char** argv) {
   }
   if (byConference == (optind < argc))
     return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
-  if (follow && byConference)
+  if (sdp ? follow || json : !addresses[0].empty() || !addresses[1].empty())
+    return Usage(kUsage, sdp ? "--sdp goes with neither --json nor --follow" : "-a and -v go with --sdp");
+  const std::vector<std::string> files(argv + optind, argv + argc);
+  if (sdp)
+    Sdp(byConference ? conference : files[0], byConference ? SessionFiles(conference) : files, addresses);
+  else if (follow && byConference)
     FollowConference(conference);
   else if (follow)
-    Follow(std::vector<std::string>(argv + optind, argv + argc));
+    Follow(files);
   else if (byConference)
     Sessions(conference);
   else

@@ -50,6 +50,7 @@ class StreamStats {
   std::vector<std::pair<uint32_t, uint32_t>> silences;
   double MeanGapMs() const { return packets > 1 ? double(lastOffset_ - firstOffset_) / double(packets - 1) : 0; }
   uint32_t LastOffset() const { return lastOffset_; }
+  int PayloadType() const { return mainType_; }  // of the first packet
   uint16_t FirstSeq() const { return uint16_t(low_); }   // lowest, extended
   uint16_t LastSeq() const { return uint16_t(high_); }   // highest, extended
   uint64_t Expected() const { return packets ? uint64_t(high_ - low_ + 1) : 0; }
