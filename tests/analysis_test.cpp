@@ -102,3 +102,34 @@ TEST(Analysis, SdpLetsFfmpegReceiveThePlayback) {
                                       "stream=codec_name,nb_read_packets", "-of", "csv=p=0", dir / "got.nut"});
   EXPECT_EQ(probe.out, "pcm_mulaw," + std::to_string(kPackets) + "\n") << probe.err;
 }
+
+// Headless Chromium draws the page of a conference of two sessions, one
+// with a loss and a silence of 6 s, and its DOM holds the figures.
+TEST(Analysis, PageRendersInABrowserWithTheFigures) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no chromium";
+  TempDir dir;
+  std::vector<DumpRecord> first = Jittery(), second;
+  for (uint16_t i = 0; i < 100; ++i) second.push_back({172, i * 20u + (i >= 50 ? 6000 : 0), G711(0, i, 0, 0x71)});
+  WriteFile(dir / "m.cf", "SessionsRecorded = 2\nTimeRecorded0 = 1\nTimeRecorded1 = 1\n");
+  WriteDump(dir / "m.0.a.rtp", "x/5004", first);
+  WriteDump(dir / "m.1.a.rtp", "x/5004", second, {1700000100, 0, 0, 5004});
+  ASSERT_TRUE(Ended(RunProgram({RTPINFO_BIN, "--html", "m.html", "-c", "m"}, InDir(dir)), 0, ""));
+  const std::string page = ReadFile(dir / "m.html");
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  EXPECT_EQ(page.find("http:"), page.find("http://www.w3.org/2000/svg"));  // the SVG namespace alone
+  for (const std::string& how : {"--screenshot=" + dir.path + "/m.png", std::string("--dump-dom")}) {
+    TempDir profile;
+    const RunResult r = RunProgram({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                                    "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                    "--disable-sync", "--user-data-dir=" + profile.path, "--window-size=1200,600", how,
+                                    "file://" + dir.path + "/m.html"}, {}, 60);
+    ASSERT_TRUE(r.ExitedWith(0)) << how << r.err;
+    if (how == "--dump-dom") {
+      for (const char* figure : {"<td>0x00000051</td><td>PCMU</td><td>398</td><td>2</td><td>0</td><td>4</td>",
+                                 "<td>0x00000071</td>", "<title>silent 6.0 s</title>", "<title>2 lost</title>",
+                                 "<title>session 1</title>"})
+        EXPECT_NE(r.out.find(figure), std::string::npos) << figure;
+    }
+  }
+  EXPECT_EQ(ReadFile(dir / "m.png").substr(0, 4), "\x89PNG");
+}

@@ -15,6 +15,7 @@
 #include "args.h"
 #include "clock.h"
 #include "follow.h"
+#include "html.h"
 #include "net.h"
 #include "report.h"
 #include "sdp.h"
@@ -43,13 +44,17 @@ const char kUsage[] =
     "pipe, until every recording has ended.\n"
     "--sdp writes the SDP of a playback of the files (or of the conference, as\n"
     "confrec -p plays it) to the audio and video addresses of -a and -v (by\n"
-    "default the recorded ones), for a player to receive it.\n"
+    "default the recorded ones), for a player to receive it. --html writes\n"
+    "OUT, a page of the files on one time axis: per source packets per second\n"
+    "and jitter over time, losses and silences, and the figures.\n"
     "Exit status:\n"
     "   0  every file read whole\n"
     "  64  bad usage\n"
     "  65  a file is not an RTP dump file or is damaged, or NAME.cf does not parse\n"
     "  66  a file or NAME.cf cannot be opened\n"
-    "  74  read error\n";
+    "  68  unknown host (--sdp)\n"
+    "  73  OUT cannot be created\n"
+    "  74  read error, or OUT cannot be written\n";
 
 // `text` left-aligned in `width` columns, never cut.
 std::string Pad(const std::string& text, size_t width) {
@@ -198,25 +203,43 @@ void FollowConference(const std::string& name) {
   Follow(files);
 }
 
-// The session files of every session of the conference that exist.
-std::vector<std::string> SessionFiles(const std::string& name) {
+// The session files that exist of every session of the conference, with
+// the session's index; or the files given, with -1.
+std::vector<std::pair<int, std::string>> InputFiles(const std::string& name, const std::vector<std::string>& given) {
+  std::vector<std::pair<int, std::string>> files;
+  for (const std::string& f : given) files.emplace_back(-1, f);
   Conference conf(name);
-  std::vector<std::string> files;
-  if (!Load(conf)) return files;
+  if (!given.empty() || !Load(conf)) return files;
   for (int32_t i = 0; i < int32_t(conf.TimesRecorded().size()); ++i)
     for (MediaType m : {Audio, Video})
-      if (access(conf.SessionFileName(i, m).c_str(), F_OK) == 0) files.push_back(conf.SessionFileName(i, m));
+      if (access(conf.SessionFileName(i, m).c_str(), F_OK) == 0) files.emplace_back(i, conf.SessionFileName(i, m));
   return files;
+}
+
+// The page of the files, written to `out`.
+void Html(const std::string& title, const std::vector<std::pair<int, std::string>>& files, const std::string& out) {
+  std::vector<PageFile> pages(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    pages[i].session = files[i].first;
+    pages[i].path = files[i].second;
+    pages[i].summary.keepTimeline = true;
+    Inspect(files[i].second, &pages[i].summary);
+  }
+  const std::string page = HtmlPage(title, pages);
+  std::FILE* f = std::fopen(out.c_str(), "w");
+  if (!f) return Complain(EX_CANTCREAT, out + ": " + std::strerror(errno));
+  const bool written = std::fwrite(page.data(), 1, page.size(), f) == page.size();
+  if (std::fclose(f) != 0 || !written) Complain(EX_IOERR, out + ": " + std::strerror(errno));
 }
 
 // The SDP of playing `files` to `addresses` (audio, video; empty: where
 // each was recorded).
-void Sdp(const std::string& name, const std::vector<std::string>& files, const std::string addresses[2]) {
+void Sdp(const std::string& name, const std::vector<std::pair<int, std::string>>& files, const std::string addresses[2]) {
   SdpMedium media[2];
   media[Video].video = true;
   for (MediaType m : {Audio, Video})
     if (!addresses[m].empty()) ParseHostPortTtl(addresses[m], &media[m].host, &media[m].port, &media[m].ttl);
-  for (const std::string& file : files) {
+  for (const auto& [session, file] : files) {
     Summary s;
     if (!Inspect(file, &s) || s.headerBytes == 0) continue;
     bool video = file.size() > 6 && file.compare(file.size() - 6, 6, ".v.rtp") == 0;
@@ -243,8 +266,9 @@ int main(int argc, char** argv) {
                                        {"help", no_argument, nullptr, 'h'},
                                        {"follow", no_argument, nullptr, 'F'},
                                        {"sdp", no_argument, nullptr, 'S'},
+                                       {"html", required_argument, nullptr, 'H'},
                                        {nullptr, 0, nullptr, 0}};
-  std::string conference, addresses[2];
+  std::string conference, addresses[2], html;
   bool byConference = false, follow = false, sdp = false;
   int opt;
   while ((opt = getopt_long(argc, argv, ":c:jFha:v:", longOptions, nullptr)) != -1) {
@@ -261,6 +285,9 @@ int main(int argc, char** argv) {
         break;
       case 'S':
         sdp = true;
+        break;
+      case 'H':
+        html = optarg;
         break;
       case 'a':
       case 'v': {
@@ -281,11 +308,15 @@ int main(int argc, char** argv) {
   }
   if (byConference == (optind < argc))
     return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
-  if (sdp ? follow || json : !addresses[0].empty() || !addresses[1].empty())
-    return Usage(kUsage, sdp ? "--sdp goes with neither --json nor --follow" : "-a and -v go with --sdp");
+  if (int(sdp) + int(follow) + int(!html.empty()) > 1 || ((sdp || !html.empty()) && json))
+    return Usage(kUsage, "--sdp, --html and --follow go alone");
+  if (!sdp && (!addresses[0].empty() || !addresses[1].empty())) return Usage(kUsage, "-a and -v go with --sdp");
   const std::vector<std::string> files(argv + optind, argv + argc);
+  const std::string title = byConference ? conference : files[0];
   if (sdp)
-    Sdp(byConference ? conference : files[0], byConference ? SessionFiles(conference) : files, addresses);
+    Sdp(title, InputFiles(conference, files), addresses);
+  else if (!html.empty())
+    Html(title, InputFiles(conference, files), html);
   else if (follow && byConference)
     FollowConference(conference);
   else if (follow)
