@@ -6,6 +6,7 @@
 #ifndef RTPTOOLS_JITTER_H
 #define RTPTOOLS_JITTER_H
 
+#include <cmath>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -14,8 +15,17 @@ namespace rtptools {
 
 class Jitter {
  public:
-  // One packet: its RTP timestamp and its arrival.
-  void Add(uint32_t timestamp, uint32_t arrivalMs);
+  // One packet: its RTP timestamp and its arrival. Inline: it runs for
+  // every packet of a file.
+  void Add(uint32_t timestamp, uint32_t arrivalMs) {
+    // The step is signed: a packet that arrives after a later one steps back.
+    const int32_t step = int32_t(timestamp - prevTimestamp_);
+    prevTimestamp_ = timestamp;
+    if (rate_)
+      Filter(step, arrivalMs);
+    else
+      pending_.emplace_back(step, arrivalMs);
+  }
   // The clock rate the timestamps count at. Until it is set, the steps
   // between packets are kept (8 bytes a packet) and filtered when it comes:
   // a dynamic payload type's rate is known only from the whole stream.
@@ -31,9 +41,21 @@ class Jitter {
   const std::vector<float>& Seconds() const { return seconds_; }
 
  private:
-  void Filter(int32_t timestampStep, uint32_t arrivalMs);
+  void Filter(int32_t timestampStep, uint32_t arrivalMs) {
+    if (packets_++) {
+      // D(i, j) = (Rj - Ri) - (Sj - Si), here in milliseconds.
+      const double d = double(arrivalMs - prevMs_) - double(timestampStep) * msPerTick_;
+      j_ += (std::fabs(d) - j_) / 16;
+      sum_ += j_;
+      if (j_ > max_) max_ = j_;
+    }
+    prevMs_ = arrivalMs;
+    if (keepSeconds_) KeepSecond(arrivalMs);
+  }
+  void KeepSecond(uint32_t arrivalMs);
 
   uint32_t rate_ = 0;
+  double msPerTick_ = 0;
   bool keepSeconds_ = false;
   uint64_t packets_ = 0;
   uint32_t prevTimestamp_ = 0, prevMs_ = 0;

@@ -41,8 +41,14 @@ void StreamStats::Add(uint16_t seq, uint8_t payloadType, uint32_t offsetMs, uint
     ++packetsPerSecond[offsetMs / 1000];
   }
   if (payloadType != mainType_) return;
-  if (!format.Known()) probe_.Add(seq, timestamp, offsetMs, payload, size);
   jitter.Add(timestamp, offsetMs);
+  if (!Probing()) return;
+  probe_.Add(seq, timestamp, offsetMs, payload, size);
+  if (offsetMs - firstOffset_ >= kProbeMs && !settled_) {
+    settled_ = true;
+    format = probe_.Identify();
+    jitter.SetRate(format.clockRate);
+  }
 }
 
 void StreamStats::Mark(int64_t ext, uint32_t offsetMs) {
@@ -92,7 +98,7 @@ void Summary::Add(const Record& r) {
   StreamStats& st = streams[it->second];
   st.bytes += r.size;
   // Only a payload type without a static format needs the payload found.
-  const bool probing = st.packets ? !st.format.Known() : !StaticFormat(r.data[1] & 0x7f).Known();
+  const bool probing = st.packets ? st.Probing() : !StaticFormat(r.data[1] & 0x7f).Known();
   RtpPacket p;
   if (probing && ParseRtp(r.data, r.size, &p))
     st.Add(p.seq, p.payloadType, r.offset, p.timestamp, p.payload, p.payloadSize);
