@@ -9,8 +9,8 @@
 namespace rtptools {
 namespace {
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
+std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* fmt, ...) {
   // Sized by a first pass: a source's payload types make a line of any length.
   va_list ap, again;
   va_start(ap, fmt);
@@ -49,6 +49,13 @@ std::string PayloadTypes(const StreamStats& st, const char* sep) {
   return out;
 }
 
+// The clock rate and the jitter figures, null where the rate is unknown.
+std::string JitterJson(const Jitter& j) {
+  if (!j.Rate()) return "\"clock_rate\": null, \"jitter_ms\": null, \"max_jitter_ms\": null, \"mean_jitter_ms\": null";
+  return Printf("\"clock_rate\": %u, \"jitter_ms\": %.4f, \"max_jitter_ms\": %.4f, \"mean_jitter_ms\": %.4f", j.Rate(),
+                j.Last(), j.Max(), j.Mean());
+}
+
 // A text line from the file, safe to show on a terminal.
 std::string Printable(std::string text) {
   for (char& c : text)
@@ -71,7 +78,7 @@ std::string JsonQuote(const std::string& text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (c < 0x20 || c == 0x7f) {
-      out += Format("\\u%04x", c);
+      out += Printf("\\u%04x", c);
     } else if (c < 0x80) {
       out += char(c);
     } else if (size_t len = Utf8Length(p + i, n - i)) {
@@ -87,7 +94,7 @@ std::string JsonQuote(const std::string& text) {
 }
 
 std::string FormatDuration(uint32_t ms) {
-  return Format("%u:%02u:%02u.%03u", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return Printf("%u:%02u:%02u.%03u", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }
 
 std::string FormatStart(const FileHeader& h) {
@@ -95,7 +102,7 @@ std::string FormatStart(const FileHeader& h) {
   tm utc;
   char buf[32];
   if (!gmtime_r(&t, &utc) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &utc)) return "?";
-  return Format("%s.%06u UTC", buf, h.startUsec);
+  return Printf("%s.%06u UTC", buf, h.startUsec);
 }
 
 std::string TableReport(const std::string& file, const Summary& s) {
@@ -107,24 +114,25 @@ std::string TableReport(const std::string& file, const Summary& s) {
          " port " + std::to_string(s.header.port) + "\n";
   out += "  started    " + FormatStart(s.header) + "\n";
   out += "  duration   " + FormatDuration(s.lastOffset) + "\n";
-  out += Format("  packets    %llu RTP, %llu RTCP, %llu not RTP\n", (unsigned long long)s.rtp,
+  out += Printf("  packets    %llu RTP, %llu RTCP, %llu not RTP\n", (unsigned long long)s.rtp,
                 (unsigned long long)s.rtcp, (unsigned long long)s.nonRtp);
-  out += Format("  bytes      %llu RTP, %llu RTCP, %llu not RTP\n", (unsigned long long)s.rtpBytes,
+  out += Printf("  bytes      %llu RTP, %llu RTCP, %llu not RTP\n", (unsigned long long)s.rtpBytes,
                 (unsigned long long)s.rtcpBytes, (unsigned long long)s.nonRtpBytes);
   if (s.end != DumpReader::kEnd)
-    out += Format("  damaged    at byte %llu: %s; counted up to there\n",
+    out += Printf("  damaged    at byte %llu: %s; counted up to there\n",
                   (unsigned long long)s.damageAt, StatusText(s.end));
   if (!s.streams.empty())
-    out += Format("  %-10s  %-8s %5s %5s %9s %9s %9s %9s %8s\n", "SSRC", "PT", "first", "last",
-                  "packets", "expected", "lost", "dup", "max gap");
+    out += Printf("  %-10s  %-8s %5s %5s %9s %9s %7s %5s %7s %8s %8s %19s\n", "SSRC", "PT", "first", "last",
+                  "packets", "expected", "lost", "dup", "seq err", "max gap", "mean gap", "jitter max/mean");
   for (const StreamStats& st : s.streams)
-    out += Format("  0x%08x  %-8s %5u %5u %9llu %9llu %9llu %9llu %6.3f s\n", st.ssrc,
+    out += Printf("  0x%08x  %-8s %5u %5u %9llu %9llu %7llu %5llu %7llu %6.3f s %5.1f ms %19s\n", st.ssrc,
                   PayloadTypes(st, ",").c_str(), st.FirstSeq(), st.LastSeq(),
                   (unsigned long long)st.packets, (unsigned long long)st.Expected(),
                   (unsigned long long)st.Lost(), (unsigned long long)st.duplicates,
-                  st.maxGapMs / 1000.0);
+                  (unsigned long long)st.sequenceErrors, st.maxGapMs / 1000.0, st.MeanGapMs(),
+                  st.jitter.Rate() ? Printf("%.3f/%.3f ms", st.jitter.Max(), st.jitter.Mean()).c_str() : "unknown rate");
   if (s.untracked)
-    out += Format("  and %llu RTP packets of further sources, not broken down\n",
+    out += Printf("  and %llu RTP packets of further sources, not broken down\n",
                   (unsigned long long)s.untracked);
   return out;
 }
@@ -137,7 +145,7 @@ std::string JsonReport(const std::string& file, const Summary& s) {
   out += ", \"recorded\": " + JsonQuote(s.text);
   out += ", \"source\": " + (s.header.source ? JsonQuote(Ipv4(s.header.source)) : std::string("null"));
   out += ", \"port\": " + u(s.header.port);
-  out += ", \"start\": " + Format("%u.%06u", s.header.startSec, s.header.startUsec);
+  out += ", \"start\": " + Printf("%u.%06u", s.header.startSec, s.header.startUsec);
   out += ", \"start_utc\": " + JsonQuote(FormatStart(s.header));
   out += ", \"duration_ms\": " + u(s.lastOffset);
   out += ", \"rtp_packets\": " + u(s.rtp) + ", \"rtcp_packets\": " + u(s.rtcp) +
@@ -155,7 +163,9 @@ std::string JsonReport(const std::string& file, const Summary& s) {
            PayloadTypes(st, ", ") + "], \"first_seq\": " + u(st.FirstSeq()) +
            ", \"last_seq\": " + u(st.LastSeq()) + ", \"packets\": " + u(st.packets) +
            ", \"expected\": " + u(st.Expected()) + ", \"lost\": " + u(st.Lost()) +
-           ", \"duplicates\": " + u(st.duplicates) + ", \"max_gap_ms\": " + u(st.maxGapMs) + "}";
+           ", \"duplicates\": " + u(st.duplicates) + ", \"sequence_errors\": " + u(st.sequenceErrors) +
+           ", \"max_gap_ms\": " + u(st.maxGapMs) + ", \"mean_gap_ms\": " + Printf("%.3f", st.MeanGapMs()) +
+           ", \"format\": " + (st.format.Known() ? JsonQuote(st.format.Name()) : "null") + ", " + JitterJson(st.jitter) + "}";
   }
   return out + "], \"untracked_packets\": " + u(s.untracked) + "}";
 }

@@ -15,7 +15,10 @@
 #include "args.h"
 #include "clock.h"
 #include "follow.h"
+#include "html.h"
+#include "net.h"
 #include "report.h"
+#include "sdp.h"
 #include "message.h"
 #include "summary.h"
 
@@ -24,12 +27,14 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpinfo [--json] [--follow] FILE...\n"
-    "       rtpinfo [--json] [--follow] -c NAME\n"
+    "usage: rtpinfo [--json] [--follow] [--html OUT] FILE...\n"
+    "       rtpinfo [--json] [--follow] [--html OUT] -c NAME\n"
+    "       rtpinfo --sdp [-a HOST/PORT[/TTL]] [-v HOST/PORT[/TTL]] FILE...|-c NAME\n"
     "Says what each RTP dump FILE holds: what was recorded and when, how long,\n"
     "RTP and RTCP packet counts and bytes, and per SSRC the payload types,\n"
-    "first and last sequence number, lost and duplicated packets and the\n"
-    "largest gap in arrival. With -c, every session of the conference NAME,\n"
+    "first and last sequence number, lost and duplicated packets, sequence\n"
+    "errors, the largest and mean gap in arrival and the interarrival jitter\n"
+    "(RFC 3550) at the format's clock rate, largest and mean. With -c, every session of the conference NAME,\n"
     "beside the durations in NAME.cf. A damaged file is summarised up to the\n"
     "byte where the damage starts. --json writes JSON instead of tables.\n"
     "--follow (-F) follows recordings while they grow, every second: per source\n"
@@ -37,12 +42,19 @@ const char kUsage[] =
     "when silent for over 5 s; with -c, the session being recorded now. It\n"
     "redraws a terminal, and writes a line (or a JSON object) a second to a\n"
     "pipe, until every recording has ended.\n"
+    "--sdp writes the SDP of a playback of the files (or of the conference, as\n"
+    "confrec -p plays it) to the audio and video addresses of -a and -v (by\n"
+    "default the recorded ones), for a player to receive it. --html writes\n"
+    "OUT, a page of the files on one time axis: per source packets per second\n"
+    "and jitter over time, losses and silences, and the figures.\n"
     "Exit status:\n"
     "   0  every file read whole\n"
     "  64  bad usage\n"
     "  65  a file is not an RTP dump file or is damaged, or NAME.cf does not parse\n"
     "  66  a file or NAME.cf cannot be opened\n"
-    "  74  read error\n";
+    "  68  unknown host (--sdp)\n"
+    "  73  OUT cannot be created\n"
+    "  74  read error, or OUT cannot be written\n";
 
 // `text` left-aligned in `width` columns, never cut.
 std::string Pad(const std::string& text, size_t width) {
@@ -191,6 +203,60 @@ void FollowConference(const std::string& name) {
   Follow(files);
 }
 
+// The session files that exist of every session of the conference, with
+// the session's index; or the files given, with -1.
+std::vector<std::pair<int, std::string>> InputFiles(const std::string& name, const std::vector<std::string>& given) {
+  std::vector<std::pair<int, std::string>> files;
+  for (const std::string& f : given) files.emplace_back(-1, f);
+  Conference conf(name);
+  if (!given.empty() || !Load(conf)) return files;
+  for (int32_t i = 0; i < int32_t(conf.TimesRecorded().size()); ++i)
+    for (MediaType m : {Audio, Video})
+      if (access(conf.SessionFileName(i, m).c_str(), F_OK) == 0) files.emplace_back(i, conf.SessionFileName(i, m));
+  return files;
+}
+
+// The page of the files, written to `out`.
+void Html(const std::string& title, const std::vector<std::pair<int, std::string>>& files, const std::string& out) {
+  std::vector<PageFile> pages(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    pages[i].session = files[i].first;
+    pages[i].path = files[i].second;
+    pages[i].summary.keepTimeline = true;
+    Inspect(files[i].second, &pages[i].summary);
+  }
+  const std::string page = HtmlPage(title, pages);
+  std::FILE* f = std::fopen(out.c_str(), "w");
+  if (!f) return Complain(EX_CANTCREAT, out + ": " + std::strerror(errno));
+  const bool written = std::fwrite(page.data(), 1, page.size(), f) == page.size();
+  if (std::fclose(f) != 0 || !written) Complain(EX_IOERR, out + ": " + std::strerror(errno));
+}
+
+// The SDP of playing `files` to `addresses` (audio, video; empty: where
+// each was recorded).
+void Sdp(const std::string& name, const std::vector<std::pair<int, std::string>>& files, const std::string addresses[2]) {
+  SdpMedium media[2];
+  media[Video].video = true;
+  for (MediaType m : {Audio, Video})
+    if (!addresses[m].empty()) ParseHostPortTtl(addresses[m], &media[m].host, &media[m].port, &media[m].ttl);
+  for (const auto& [session, file] : files) {
+    Summary s;
+    if (!Inspect(file, &s) || s.headerBytes == 0) continue;
+    bool video = file.size() > 6 && file.compare(file.size() - 6, 6, ".v.rtp") == 0;
+    for (const StreamStats& st : s.streams) video = video || st.format.IsVideo();
+    SdpMedium& m = media[video ? Video : Audio];
+    if (m.port == 0 && !ParseHostPort(s.text, &m.host, &m.port))
+      return Complain(EX_USAGE, file + ": recorded at " + s.text + ", not HOST/PORT: give " + (video ? "-v" : "-a"));
+    std::vector<int> unknown;
+    AddPayloads(s, &m, &unknown);
+    for (int pt : unknown) Say(file + ": payload type " + std::to_string(pt) + " not identified, left out");
+  }
+  std::string sdp, error;
+  if (!WriteSdp(name, {media[Audio], media[Video]}, &sdp, &error)) return Complain(EX_NOHOST, error);
+  if (sdp.empty()) return Complain(EX_DATAERR, "no payload type to describe");
+  std::fputs(sdp.c_str(), stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,11 +265,13 @@ int main(int argc, char** argv) {
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"follow", no_argument, nullptr, 'F'},
+                                       {"sdp", no_argument, nullptr, 'S'},
+                                       {"html", required_argument, nullptr, 'H'},
                                        {nullptr, 0, nullptr, 0}};
-  std::string conference;
-  bool byConference = false, follow = false;
+  std::string conference, addresses[2], html;
+  bool byConference = false, follow = false, sdp = false;
   int opt;
-  while ((opt = getopt_long(argc, argv, ":c:jFh", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":c:jFha:v:", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'c':
         conference = optarg;
@@ -215,6 +283,22 @@ int main(int argc, char** argv) {
       case 'F':
         follow = true;
         break;
+      case 'S':
+        sdp = true;
+        break;
+      case 'H':
+        html = optarg;
+        break;
+      case 'a':
+      case 'v': {
+        std::string host;
+        uint16_t port;
+        int ttl;
+        if (!ParseHostPortTtl(optarg, &host, &port, &ttl))
+          return Usage(kUsage, std::string("-") + char(opt) + " " + optarg + ": expected HOST/PORT[/TTL]");
+        addresses[opt == 'a' ? Audio : Video] = optarg;
+        break;
+      }
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
@@ -224,10 +308,19 @@ int main(int argc, char** argv) {
   }
   if (byConference == (optind < argc))
     return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
-  if (follow && byConference)
+  if (int(sdp) + int(follow) + int(!html.empty()) > 1 || ((sdp || !html.empty()) && json))
+    return Usage(kUsage, "--sdp, --html and --follow go alone");
+  if (!sdp && (!addresses[0].empty() || !addresses[1].empty())) return Usage(kUsage, "-a and -v go with --sdp");
+  const std::vector<std::string> files(argv + optind, argv + argc);
+  const std::string title = byConference ? conference : files[0];
+  if (sdp)
+    Sdp(title, InputFiles(conference, files), addresses);
+  else if (!html.empty())
+    Html(title, InputFiles(conference, files), html);
+  else if (follow && byConference)
     FollowConference(conference);
   else if (follow)
-    Follow(std::vector<std::string>(argv + optind, argv + argc));
+    Follow(files);
   else if (byConference)
     Sessions(conference);
   else
