@@ -47,7 +47,11 @@ void StreamStats::Add(uint16_t seq, uint8_t payloadType, uint32_t offsetMs, uint
   if (offsetMs - firstOffset_ >= kProbeMs && !settled_) {
     settled_ = true;
     format = probe_.Identify();
-    jitter.SetRate(format.clockRate);
+    // The jitter needs only the clock rate, which the timestamps tell even
+    // where the payloads do not: then the probing stops here too.
+    const uint32_t rate = format.Known() ? format.clockRate : probe_.ClockRate();
+    jitter.SetRate(rate);
+    rateOnly_ = !format.Known() && rate != 0;
   }
 }
 

@@ -52,11 +52,12 @@ class StreamStats {
   uint32_t LastOffset() const { return lastOffset_; }
   int PayloadType() const { return mainType_; }  // of the first packet
   // Whether the payloads are still wanted, for the format.
-  bool Probing() const { return !format.Known(); }
+  bool Probing() const { return !format.Known() && !rateOnly_; }
   // A dynamic payload type is identified from its first minute, so that
   // the jitter runs as the file is read from then on and the rest of a
-  // long recording costs no probing; when the first minute does not tell,
-  // from the whole stream.
+  // long recording costs no probing. When the first minute does not tell
+  // the format, its timestamps still tell the clock rate; only where they
+  // do not either does the probing go on to the end.
   static constexpr uint32_t kProbeMs = 60000;
   uint16_t FirstSeq() const { return uint16_t(low_); }   // lowest, extended
   uint16_t LastSeq() const { return uint16_t(high_); }   // highest, extended
@@ -70,7 +71,7 @@ class StreamStats {
   uint32_t firstOffset_ = 0, lastOffset_ = 0;
   uint16_t prevSeq_ = 0;
   int mainType_ = -1;
-  bool keepTimeline_ = false, settled_ = false;
+  bool keepTimeline_ = false, settled_ = false, rateOnly_ = false;
   FormatProbe probe_;  // for a main payload type without a static format
   // Which of the 65536 numbers up to high_ have arrived; no packet is
   // placed further back than that.
