@@ -26,11 +26,18 @@ struct ErrorFree {
 struct Free {
   void operator()(gpointer p) const { g_free(p); }
 };
+struct ListUnref {
+  void operator()(GstBufferList* p) const { gst_buffer_list_unref(p); }
+};
 using Element = std::unique_ptr<GstElement, ObjectUnref>;
 using Pad = std::unique_ptr<GstPad, ObjectUnref>;
 
 // Queued in the appsrcs at most, before the feeder waits for the muxer.
 constexpr guint64 kMaxQueued = 16 << 20;
+// Packets go to the appsrcs in lists, all tracks' every this many packets:
+// a push wakes the track's streaming thread, and a wake-up per packet cost
+// a third of an export's time. It bounds how long a packet is held back.
+constexpr uint64_t kListEvery = 64;
 
 // The elements we make ourselves, and where Debian has them.
 struct Needed {
@@ -103,6 +110,7 @@ struct GstExport::Impl {
   GstElement* mux = nullptr;  // owned by the pipeline, as the rest
   std::vector<TrackOut> tracks;
   std::vector<GstAppSrc*> sources;
+  std::vector<std::unique_ptr<GstBufferList, ListUnref>> lists;  // per track, not yet pushed
   std::vector<Pad> muxPads;
   std::unique_ptr<std::atomic<bool>[]> linked;
   struct Link {
@@ -116,6 +124,16 @@ struct GstExport::Impl {
 
   void Fail(int status, const std::string& why) {
     if (!failure) failure = status, reason = why;
+  }
+
+  // Hands each track's list to its appsrc. False when one refuses.
+  bool PushLists() {
+    for (size_t t = 0; t < lists.size(); ++t) {
+      if (!lists[t] || gst_app_src_push_buffer_list(sources[t], lists[t].release()) == GST_FLOW_OK) continue;
+      Fail(EX_SOFTWARE, "GStreamer: the pipeline stopped taking data");
+      return false;
+    }
+    return true;
   }
 
   // Takes what the bus holds; with `wait`, waits up to that long for a
@@ -214,6 +232,7 @@ int GstExport::Open(const std::string& path, Container container, const std::vec
     m.links.push_back(std::make_unique<Impl::Link>(Impl::Link{&m, t}));
     g_signal_connect(parse, "pad-added", G_CALLBACK(Impl::OnParsed), m.links.back().get());
     m.sources.push_back(GST_APP_SRC(src));
+    m.lists.emplace_back();
     if (!tracks[t].name.empty()) {
       GstTagList* tags = gst_tag_list_new(GST_TAG_TITLE, tracks[t].name.c_str(), nullptr);
       gst_element_send_event(src, gst_event_new_tag(tags));
@@ -232,7 +251,8 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
   if (m.failure) return false;
   // Back-pressure: wait while the muxer is behind, unless a track has
   // nothing queued (the muxer may be waiting for it).
-  if (++m.pushes % 64 == 0) {
+  if (++m.pushes % kListEvery == 0) {
+    if (!m.PushLists()) return false;
     m.Poll(0);
     for (int i = 0; i < 10000 && !m.failure; ++i) {
       guint64 queued = 0;
@@ -251,15 +271,15 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
   }
   GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
   GST_BUFFER_PTS(buffer) = GstClockTime(ns);
-  if (gst_app_src_push_buffer(m.sources[size_t(track)], buffer) != GST_FLOW_OK) {
-    m.Fail(EX_SOFTWARE, "GStreamer: the pipeline stopped taking data");
-    return false;
-  }
+  auto& list = m.lists[size_t(track)];
+  if (!list) list.reset(gst_buffer_list_new_sized(kListEvery));
+  gst_buffer_list_add(list.get(), buffer);
   return true;
 }
 
 int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
   Impl& m = *impl_;
+  m.PushLists();
   for (GstAppSrc* s : m.sources) gst_app_src_end_of_stream(s);
   bool eos = false;
   for (int polls = 0; !eos && !m.failure && !(stop && *stop); ++polls) {
