@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
 
 #include "udp.h"
@@ -74,10 +75,20 @@ Sender Ffmpeg(const std::string& copy, const Groups& g, int pattern, long) {
 void RecordSession(const TempDir& dir, const std::string& session, const Groups& g, const Sender& s) {
   const std::string name = session.substr(0, session.find('.'));
   ASSERT_TRUE(s.prepare.empty() || RunProgram({"/bin/sh", "-c", s.prepare}, InDir(dir)).ExitedWith(0));
-  Process rec({CONFREC_BIN, "-r", "-c", name, "-t", "0.1", "-a", g.audio, "-v", g.video}, InDir(dir));
+  Process rec({CONFREC_BIN, "-r", "-c", name, "-t", "0.15", "-a", g.audio, "-v", g.video}, InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / (session + ".a.rtp"), g.audio)) << rec.Err();
   ASSERT_TRUE(WaitForDump(dir / (session + ".v.rtp"), g.video)) << rec.Err();
-  Process send({"/bin/sh", "-c", "exec " + s.send + " 1>&2"}, InDir(dir));
+  // gst-launch now and then stalls as it starts, before it sends anything
+  // (GStreamer 1.22, rtpbin with udpsinks, on a busy machine): such a start
+  // is tried once more while the recording waits.
+  const std::string video = dir / (session + ".v.rtp");
+  const size_t empty = ReadFile(video).size();
+  std::unique_ptr<Process> sender;
+  for (int tries = 0; tries < 2; ++tries) {
+    sender = std::make_unique<Process>(Args{"/bin/sh", "-c", "exec " + s.send + " 1>&2"}, InDir(dir));
+    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 2.5)) break;
+  }
+  Process& send = *sender;
   if (s.done.empty()) {
     EXPECT_TRUE(send.Finish(20).ExitedWith(0)) << send.Err();
   } else {
@@ -138,6 +149,8 @@ struct PeerCase {
   const char *videoCopy, *videoHow;  // the sender's copy, and how ffmpeg compares it
   const char *audioCopy, *audioHow;
 };
+
+void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
 
 class RealPeers : public ::testing::TestWithParam<PeerCase> {};
 
@@ -309,7 +322,7 @@ TEST(Export, InterruptedLeavesNoPartialFile) {
   EXPECT_EQ(ReadFile(dir / "out.webm"), "kept");
 }
 
-// Chromium plays the exported WebM to its end, and finds it as long as
+// Chromium plays the exported WebM to its end, and finds it ending where
 // ffprobe does.
 TEST(Export, WebmPlaysToItsEndInChromium) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
@@ -335,8 +348,11 @@ TEST(Export, WebmPlaysToItsEndInChromium) {
     return at != std::string::npos && !(said = err.substr(at + 1, err.find('"', at + 1) - at - 1)).empty();
   }, 30)) << chromium.Err();
   ASSERT_EQ(said.substr(0, 6), "ended ") << said;
-  // Players differ by up to a frame or two on where the last one ends.
-  EXPECT_NEAR(std::atof(said.c_str() + 6), Probe(dir / "web.webm", "-show_entries format=duration"), 0.2);
+  // A browser counts from 0, not from the first frame; players differ by a
+  // frame or so on where the last one ends.
+  const std::string web = dir / "web.webm";
+  EXPECT_NEAR(std::atof(said.c_str() + 6),
+              Probe(web, "-show_entries format=start_time") + Probe(web, "-show_entries format=duration"), 0.1);
 }
 
 }  // namespace
