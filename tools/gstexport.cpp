@@ -85,6 +85,10 @@ GstCaps* RtpCaps(const TrackOut& t) {
     gst_caps_set_simple(caps, "encoding-params", G_TYPE_STRING, channels.c_str(), "channels", G_TYPE_INT,
                         t.format.channels, nullptr);
   }
+  // Without it the Opus depayloader gives no rate, which webmmux and mp4mux
+  // require; Opus is always coded at 48000 Hz.
+  if (t.format.codec == Codec::kOpus)
+    gst_caps_set_simple(caps, "sprop-maxcapturerate", G_TYPE_STRING, "48000", nullptr);
   return caps;
 }
 

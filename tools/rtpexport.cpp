@@ -277,6 +277,10 @@ int main(int argc, char** argv) {
       (status = ChooseTracks(&sessions, o, &tracks)))
     return status;
 
+  // Caught before the temporary file exists, so that a signal never leaves it.
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   // Written beside OUT under a name of its own, renamed when whole.
   const size_t slash = o.out.rfind('/');
   std::string tmp = (slash == std::string::npos ? "" : o.out.substr(0, slash + 1)) + "." +
@@ -284,9 +288,6 @@ int main(int argc, char** argv) {
   const int fd = mkstemp(tmp.data());
   if (fd < 0) return Fail(EX_CANTCREAT, o.out + ": cannot be created: " + std::strerror(errno));
   close(fd);
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 
   std::vector<TrackStats> stats;
   status = Export(sessions, o, tracks, tmp, &stats);

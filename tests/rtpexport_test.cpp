@@ -1,0 +1,366 @@
+// rtpexport on what real senders sent: GStreamer and ffmpeg send over
+// multicast in the test's own network while confrec records, and ffmpeg,
+// ffprobe and a headless Chromium judge the exported file against the
+// sender's own copy of what it encoded.
+#include <signal.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+
+#include "udp.h"
+
+namespace {
+
+struct Groups {
+  std::string audio, video;  // GROUP/PORT, as confrec takes them
+  std::string Host(const std::string& g) const { return g.substr(0, g.find('/')); }
+  int Port(const std::string& g) const { return std::stoi(g.substr(g.find('/') + 1)); }
+};
+
+Groups NewGroups() {
+  return {"239.3.0.1/" + std::to_string(PortPair()), "239.3.0.2/" + std::to_string(PortPair())};
+}
+
+// Multicast looped back on the namespace's lo; the reason where it cannot be.
+std::string RouteMulticast() {
+  if (!OwnNetwork()) return "no network of the test's own to route multicast in";
+  for (std::string cmd : {"ip link set lo multicast on", "ip route replace 224.0.0.0/4 dev lo"}) {
+    RunResult r = RunProgram({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + cmd});
+    if (!r.ExitedWith(0)) return "cannot set up the network: " + cmd + ": " + r.err;
+  }
+  return "";
+}
+
+// A sender: what it runs before the recording starts, what it runs while
+// it records (in the conference's directory), and the line it writes when
+// all is sent (empty: its exit says so).
+struct Sender {
+  std::string prepare, send, done;
+};
+
+// GStreamer encodes 60 frames of VP8 and 100 of Opus into COPY.mkv, then
+// sends that file through rtpbin with RTCP, the video `delayNs` late on the
+// wire while its sender reports still give the capture time.
+Sender GStreamer(const std::string& copy, const Groups& g, int pattern, long delayNs = 0) {
+  auto sink = [&](const std::string& group, int port, const std::string& more) {
+    return " ! udpsink host=" + g.Host(group) + " port=" + std::to_string(g.Port(group) + port) + more;
+  };
+  return {"gst-launch-1.0 -q videotestsrc num-buffers=60 pattern=" + std::to_string(pattern) +
+              " ! video/x-raw,width=320,height=240,framerate=30/1 ! vp8enc deadline=1 keyframe-max-dist=15 ! m.video_0"
+              " audiotestsrc num-buffers=100 samplesperbuffer=960 ! audio/x-raw,rate=48000 ! opusenc ! m.audio_0"
+              " matroskamux name=m ! filesink location=" + copy + ".mkv",
+          // AVPF lets the first sender reports go out within a second.
+          "gst-launch-1.0 rtpbin name=b rtcp-sync-send-time=false rtp-profile=avpf filesrc location=" + copy +
+              ".mkv ! matroskademux name=d d.video_0 ! queue ! rtpvp8pay ! b.send_rtp_sink_0 d.audio_0 ! queue !"
+              " rtpopuspay ! b.send_rtp_sink_1 b.send_rtp_src_0" + sink(g.video, 0, " ts-offset=" + std::to_string(delayNs)) +
+              " b.send_rtcp_src_0" + sink(g.video, 1, " sync=false async=false") + " b.send_rtp_src_1" +
+              sink(g.audio, 0, "") + " b.send_rtcp_src_1" + sink(g.audio, 1, " sync=false async=false"),
+          // rtpbin may hang in its teardown after the end: the end is what counts.
+          "Got EOS from element \"pipeline0\""};
+}
+
+// ffmpeg encodes 2 s of H.264 and PCMU and sends them with its sender
+// reports, writing the same streams to COPY.h264 and COPY.wav.
+Sender Ffmpeg(const std::string& copy, const Groups& g, int pattern, long) {
+  auto rtp = [&](const std::string& group) { return "[f=rtp]rtp://" + g.Host(group) + ":" + std::to_string(g.Port(group)); };
+  return {"", "ffmpeg -v error -re -f lavfi -i testsrc=size=320x240:rate=30:duration=2:decimals=" + std::to_string(pattern) +
+                  " -re -f lavfi -i sine=sample_rate=8000:duration=2 -map 0:v -c:v libx264 -preset ultrafast -bf 0 -g 30"
+                  " -f tee '[f=h264]" + copy + ".h264|" + rtp(g.video) + "' -map 1:a -c:a pcm_mulaw -f tee '[f=wav]" +
+                  copy + ".wav|" + rtp(g.audio) + "'",
+          ""};
+}
+
+// Records the next session of `conference` with confrec while `s` sends.
+void RecordSession(const TempDir& dir, const std::string& session, const Groups& g, const Sender& s) {
+  const std::string name = session.substr(0, session.find('.'));
+  ASSERT_TRUE(s.prepare.empty() || RunProgram({"/bin/sh", "-c", s.prepare}, InDir(dir)).ExitedWith(0));
+  Process rec({CONFREC_BIN, "-r", "-c", name, "-t", "0.15", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / (session + ".a.rtp"), g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / (session + ".v.rtp"), g.video)) << rec.Err();
+  // gst-launch now and then stalls as it starts, before it sends anything
+  // (GStreamer 1.22, rtpbin with udpsinks, on a busy machine): such a start
+  // is tried once more while the recording waits.
+  const std::string video = dir / (session + ".v.rtp");
+  const size_t empty = ReadFile(video).size();
+  std::unique_ptr<Process> sender;
+  for (int tries = 0; tries < 2; ++tries) {
+    sender = std::make_unique<Process>(Args{"/bin/sh", "-c", "exec " + s.send + " 1>&2"}, InDir(dir));
+    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 2.5)) break;
+  }
+  Process& send = *sender;
+  if (s.done.empty()) {
+    EXPECT_TRUE(send.Finish(20).ExitedWith(0)) << send.Err();
+  } else {
+    EXPECT_TRUE(WaitUntil([&] { return send.Err().find(s.done) != std::string::npos; }, 20)) << send.Err();
+  }
+  EXPECT_TRUE(rec.Finish(20).ExitedWith(0)) << rec.Err();
+}
+
+// The exporter, run in `dir`; under the leak checker, without what GStreamer
+// keeps until the end of any process that uses it.
+ProcessOptions ExportIn(const TempDir& dir) {
+  ProcessOptions o = InDir(dir);
+  o.env.push_back(std::string("LSAN_OPTIONS=suppressions=") + LSAN_SUPPRESSIONS);
+  return o;
+}
+
+RunResult Export(const TempDir& dir, const Args& args) {
+  Args argv{RTPEXPORT_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, ExportIn(dir), 60);
+}
+
+std::string Sh(const std::string& cmd, const std::string& file) {
+  RunResult r = RunProgram({"/bin/sh", "-c", cmd, "sh", file});
+  EXPECT_TRUE(r.ExitedWith(0) && r.err.empty()) << cmd << " " << file << ": " << r.err;
+  return r.out;
+}
+
+// What ffmpeg makes of stream `map` of `file` with the output options `how`:
+// for framemd5, each frame's hash on a line, without its time.
+std::string Ff(const std::string& file, const std::string& map, const std::string& how) {
+  const std::string out = Sh("ffmpeg -v error -i \"$1\" -map 0:" + map + " " + how + " -", file);
+  if (how.find("framemd5") == std::string::npos) return out;
+  std::string hashes;
+  for (const std::string& line : Lines(out)) {
+    // "stream, dts, pts, duration, size, hash[, S=1, size, hash of side data]"
+    size_t at = 0;
+    for (int field = 0; field < 5 && at != std::string::npos; ++field) at = line.find(", ", at + 1);
+    if (!line.empty() && line[0] != '#' && at != std::string::npos) hashes += line.substr(at + 2, 32) + "\n";
+  }
+  return hashes;
+}
+
+// The file decodes without a word from ffmpeg.
+void ExpectDecodes(const std::string& file) { Sh("ffmpeg -v error -i \"$1\" -f null -", file); }
+
+int Frames(const std::string& file, const std::string& stream) {
+  return std::atoi(Sh("ffprobe -v error -count_frames -select_streams " + stream +
+                          " -show_entries stream=nb_read_frames -of csv=p=0 \"$1\"", file).c_str());
+}
+
+double Probe(const std::string& file, const std::string& entries) {
+  return std::atof(Sh("ffprobe -v error " + entries + " -of csv=p=0 \"$1\"", file).c_str());
+}
+
+// Where video starts after audio, in seconds.
+double VideoLead(const std::string& file) {
+  return Probe(file, "-select_streams v -show_entries stream=start_time") -
+         Probe(file, "-select_streams a -show_entries stream=start_time");
+}
+
+struct PeerCase {
+  const char* name;
+  Sender (*sender)(const std::string& copy, const Groups& g, int pattern, long delayNs);
+  const char* out;
+  const char *videoCopy, *videoHow;  // the sender's copy, and how ffmpeg compares it
+  const char *audioCopy, *audioHow;
+};
+
+void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
+
+class RealPeers : public ::testing::TestWithParam<PeerCase> {};
+
+// Two sessions recorded by confrec, exported with -c: every frame the
+// sender encoded is in the file, as it was encoded (or as it decodes, where
+// the bitstream's framing differs), and nothing else.
+TEST_P(RealPeers, TwoRecordedSessionsExportAsSent) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  const PeerCase& c = GetParam();
+  TempDir dir;
+  const Groups g = NewGroups();
+  for (int n : {0, 1}) {
+    SCOPED_TRACE(n);
+    RecordSession(dir, "talk." + std::to_string(n), g, c.sender(dir / ("sent" + std::to_string(n)), g, n, 0));
+  }
+  const RunResult r = Export(dir, {"-c", "talk", c.out});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  const std::string out = dir / c.out, sent0 = dir / "sent0", sent1 = dir / "sent1";
+  ExpectDecodes(out);
+  EXPECT_EQ(Frames(out, "v"), 120);
+  EXPECT_EQ(Frames(sent0 + c.videoCopy, "v") + Frames(sent1 + c.videoCopy, "v"), 120);
+  EXPECT_EQ(Ff(out, "v", c.videoHow), Ff(sent0 + c.videoCopy, "v", c.videoHow) + Ff(sent1 + c.videoCopy, "v", c.videoHow));
+  EXPECT_EQ(Ff(out, "a", c.audioHow), Ff(sent0 + c.audioCopy, "a", c.audioHow) + Ff(sent1 + c.audioCopy, "a", c.audioHow));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Export, RealPeers,
+    ::testing::Values(PeerCase{"GStreamerVp8OpusIntoWebm", GStreamer, "talk.webm", ".mkv", "-c copy -f framemd5", ".mkv",
+                               "-c copy -f framemd5"},
+                      PeerCase{"FfmpegH264PcmuIntoMatroska", Ffmpeg, "talk.mkv", ".h264", "-f framemd5", ".wav", "-f s16le"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Video 300 ms late on the wire: placed by arrival it would be 300 ms off;
+// placed by the sender reports it keeps the sender's own alignment.
+TEST(Export, VideoHeldBackAtTheSenderStaysInLipSync) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  RecordSession(dir, "lips.0", g, GStreamer(dir / "sent", g, 0, 300000000));
+  ASSERT_TRUE(Export(dir, {"-c", "lips", "lips.mkv"}).ExitedWith(0));
+  const double sent = VideoLead(dir / "sent.mkv"), got = VideoLead(dir / "lips.mkv");
+  EXPECT_NEAR(got, sent, 0.030) << "video starts " << got << " s after audio; the sender had " << sent;
+}
+
+// One recorded session, spoilt two ways: packets dropped and neighbours
+// swapped, written with the project's own dump writer; and a record header
+// overwritten in the middle of the video file.
+TEST(Export, LostReorderedAndDamagedRecordingsStillDecode) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  RecordSession(dir, "hurt.0", g, GStreamer(dir / "sent", g, 0));
+  DumpContents audio = ReadDump(dir / "hurt.0.a.rtp"), video = ReadDump(dir / "hurt.0.v.rtp");
+  auto rtp = [](DumpContents& c) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i < c.records.size(); ++i)
+      if (c.records[i].plen) at.push_back(i);
+    return at;
+  };
+  // The video packets of each frame, frames in order of their timestamps.
+  std::vector<std::vector<size_t>> frames;
+  std::string lastTs;
+  for (size_t i : rtp(video)) {
+    if (video.records[i].data.substr(4, 4) != lastTs) frames.emplace_back();
+    lastTs = video.records[i].data.substr(4, 4);
+    frames.back().push_back(i);
+  }
+  ASSERT_EQ(frames.size(), 60u);
+  ASSERT_GE(frames[45].size(), 3u);  // a key frame of several packets
+  auto swap = [](DumpContents& c, size_t i, size_t j) { std::swap(c.records[i].data, c.records[j].data); };
+  swap(video, frames[45][1], frames[45][2]);
+  swap(video, frames[50].back(), frames[51].front());
+  const std::vector<size_t> a = rtp(audio);
+  swap(audio, a[60], a[61]);
+  // Frame 20 loses its first packet: it and the frames after it up to the
+  // next key frame (every 15th) cannot be shown.
+  video.records.erase(video.records.begin() + long(frames[20][0]));
+  audio.records.erase(audio.records.begin() + long(a[31]));
+  audio.records.erase(audio.records.begin() + long(a[30]));
+  WriteDump(dir / "lossy.a.rtp", audio.text, audio.records, audio.header);
+  WriteDump(dir / "lossy.v.rtp", video.text, video.records, video.header);
+  RunResult r = Export(dir, {"lossy.a.rtp", "lossy.v.rtp", "lossy.mkv"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  const std::string out = dir / "lossy.mkv", sent = dir / "sent.mkv";
+  ExpectDecodes(out);
+  EXPECT_EQ(Frames(out, "v"), 50);
+  EXPECT_EQ(Frames(out, "a"), Frames(sent, "a") - 2);
+  std::vector<std::string> want = Lines(Ff(sent, "v", "-c copy -f framemd5"));
+  want.erase(want.begin() + 20, want.begin() + 30);
+  EXPECT_EQ(Lines(Ff(out, "v", "-c copy -f framemd5")), want);
+  want = Lines(Ff(sent, "a", "-c copy -f framemd5"));
+  want.erase(want.begin() + 30, want.begin() + 32);
+  EXPECT_EQ(Lines(Ff(out, "a", "-c copy -f framemd5")), want);
+
+  // Damage: the length of the record of frame 40's first packet is zeroed.
+  video = ReadDump(dir / "hurt.0.v.rtp");
+  size_t at = sizeof rtptools::kDumpMagic + video.text.size() + 1 + rtptools::kFileHeaderSize;
+  for (size_t i = 0; i < frames[40][0]; ++i) at += rtptools::kRecordHeaderSize + video.records[i].data.size();
+  std::string bytes = ReadFile(dir / "hurt.0.v.rtp");
+  bytes.replace(at, 2, 2, '\0');
+  WriteFile(dir / "hurt.0.v.rtp", bytes);
+  r = Export(dir, {"-c", "hurt", "hurt.mkv"});
+  EXPECT_TRUE(r.ExitedWith(65)) << r.err;
+  EXPECT_NE(r.err.find("hurt.0.v.rtp: damaged at byte " + std::to_string(at)), std::string::npos) << r.err;
+  ExpectDecodes(dir / "hurt.mkv");
+  EXPECT_EQ(Frames(dir / "hurt.mkv", "v"), 40);
+}
+
+// PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
+// (PT 0), which any bytes are.
+void WriteRandom(const std::string& path, int count, int payloadType) {
+  std::mt19937 random(7);
+  std::vector<DumpRecord> records;
+  for (int i = 0; i < count; ++i) {
+    std::string p = RtpPacket(uint16_t(i), 0x5eed, 172);
+    p[1] = char(payloadType);
+    rtptools::Put32(reinterpret_cast<uint8_t*>(&p[4]), uint32_t(i) * 160);
+    for (size_t b = 12; b < p.size(); ++b) p[b] = char(random());
+    records.push_back({uint16_t(p.size()), uint32_t(i) * 20, p});
+  }
+  WriteDump(path, "127.0.0.1/5004", records);
+}
+
+struct Refusal {
+  const char* name;
+  Args args;  // OUT last
+  int status;
+  std::vector<std::string> said;
+};
+
+// Each refusal exits with its status and says why, creating nothing beside
+// its input, and leaves an OUT that was there as it was.
+TEST(Export, RefusesWithoutTouchingOut) {
+  TempDir dir;
+  WriteRandom(dir / "noise.rtp", 100, 96);
+  const Refusal refusals[] = {
+      {"H.264 into WebM", {"-m", "96=H264", "noise.rtp", "out.webm"}, 65, {"H264", ".webm cannot hold it", ".mkv", ".mp4"}},
+      {"unknown extension", {"noise.rtp", "out.avi"}, 64, {"out.avi", ".mkv", ".webm"}},
+      {"unidentified stream", {"noise.rtp", "out.mkv"}, 65, {"noise.rtp", "payload type 96", "-m 96="}},
+  };
+  for (const Refusal& c : refusals) {
+    SCOPED_TRACE(c.name);
+    const std::string out = dir / c.args.back();
+    for (bool existing : {false, true}) {
+      if (existing) WriteFile(out, "kept");
+      const std::string before = Listing(dir.path);
+      const RunResult r = Export(dir, c.args);
+      EXPECT_TRUE(r.finished && r.ExitedWith(c.status)) << r.err;
+      for (const std::string& s : c.said) EXPECT_NE(r.err.find(s), std::string::npos) << s << " in " << r.err;
+      EXPECT_EQ(Listing(dir.path), before);
+      EXPECT_EQ(ReadFile(out), existing ? "kept" : "");
+      std::remove(out.c_str());
+    }
+  }
+}
+
+// Interrupted once it writes, the export removes its temporary file and
+// leaves OUT as it was, ending by the signal.
+TEST(Export, InterruptedLeavesNoPartialFile) {
+  TempDir dir;
+  WriteRandom(dir / "long.rtp", 30000, 0);  // ten minutes, re-encoded for WebM
+  WriteFile(dir / "out.webm", "kept");
+  const std::string before = Listing(dir.path);
+  Process p({RTPEXPORT_BIN, "long.rtp", "out.webm"}, ExportIn(dir));
+  ASSERT_TRUE(WaitUntil([&] { return Listing(dir.path).find(".out.webm.") != std::string::npos; }, 20)) << p.Err();
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish(20).TermSignal(), SIGINT) << p.Err();
+  EXPECT_EQ(Listing(dir.path), before);
+  EXPECT_EQ(ReadFile(dir / "out.webm"), "kept");
+}
+
+// Chromium plays the exported WebM to its end, and finds it ending where
+// ffprobe does.
+TEST(Export, WebmPlaysToItsEndInChromium) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir, profile;
+  const Groups g = NewGroups();
+  RecordSession(dir, "web.0", g, GStreamer(dir / "sent", g, 0));
+  ASSERT_TRUE(Export(dir, {"-c", "web", "web.webm"}).ExitedWith(0));
+  WriteFile(dir / "play.html",
+            "<!doctype html><video id=v muted autoplay src=web.webm></video><script>\n"
+            "v.onended = () => console.log('ended ' + v.duration.toFixed(2));\n"
+            "v.onerror = () => console.log('error ' + v.error.code);</script>\n");
+  ProcessOptions group;
+  group.newProcessGroup = true;  // its renderer and helpers go with it
+  Process chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                    "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--user-data-dir=" + profile.path, "--autoplay-policy=no-user-gesture-required",
+                    "--enable-logging=stderr", "--v=0", "file://" + dir.path + "/play.html"},
+                   group);
+  std::string said;
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string err = chromium.Err();
+    const size_t at = std::min(err.find("\"ended "), err.find("\"error "));
+    return at != std::string::npos && !(said = err.substr(at + 1, err.find('"', at + 1) - at - 1)).empty();
+  }, 30)) << chromium.Err();
+  ASSERT_EQ(said.substr(0, 6), "ended ") << said;
+  // A browser counts from 0, not from the first frame; players differ by a
+  // frame or so on where the last one ends.
+  const std::string web = dir / "web.webm";
+  EXPECT_NEAR(std::atof(said.c_str() + 6),
+              Probe(web, "-show_entries format=start_time") + Probe(web, "-show_entries format=duration"), 0.1);
+}
+
+}  // namespace
