@@ -78,8 +78,6 @@ GstCaps* RtpCaps(const TrackOut& t) {
   GstCaps* caps = gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, t.format.IsVideo() ? "video" : "audio",
                                       "clock-rate", G_TYPE_INT, int(t.format.clockRate), "encoding-name", G_TYPE_STRING,
                                       t.format.Name(), "payload", G_TYPE_INT, t.payloadType, nullptr);
-  // Without the rate in the depayloader's output, WebM and MP4 refuse Opus.
-  if (t.format.codec == Codec::kOpus) gst_caps_set_simple(caps, "sprop-maxcapturerate", G_TYPE_STRING, "48000", nullptr);
   if (t.format.codec == Codec::kL16) {
     const std::string channels = std::to_string(t.format.channels);
     gst_caps_set_simple(caps, "encoding-params", G_TYPE_STRING, channels.c_str(), "channels", G_TYPE_INT,
