@@ -112,6 +112,7 @@ TEST(Frames, PacketsArePutBackInOrderAndLossesLeaveAGap) {
   std::swap(a[10].data, a[11].data);  // arrived the other way round
   a.insert(a.begin() + 31, {a[29].plen, a[30].offset, a[29].data});  // a duplicate
   a.erase(a.begin() + 20);            // lost
+  for (size_t i = 49; i < a.size(); ++i) a[i].offset += 3000;  // held up on the way
   Exported e;
   Export(dir, {a}, &e);
   ASSERT_EQ(e.sink.pushed.size(), 98u);
@@ -123,6 +124,7 @@ TEST(Frames, PacketsArePutBackInOrderAndLossesLeaveAGap) {
   EXPECT_EQ(e.stats[0].lost, 1u);
   // Placed by the pace of its timestamps, not by when each arrived.
   EXPECT_EQ(e.sink.pushed[19].ns - e.sink.pushed[18].ns, 40000000);
+  EXPECT_EQ(e.sink.pushed[47].ns - e.sink.pushed[46].ns, 20000000);  // across the hold-up
 }
 
 TEST(Frames, SenderReportsKeepMediaInSyncWhenOneArrivesLate) {

@@ -17,8 +17,10 @@ namespace rtptools {
 
 namespace {
 
-// Timestamps that stray further than this from the pace of arrival mean
-// that the sender restarted its clock: a new segment, placed afresh.
+// Timestamps that run further than this ahead of the pace of arrival, or
+// back, mean that the sender restarted its clock: a new segment, placed
+// afresh. Timestamps behind arrival are a stall on the way (the datagrams
+// come late, then in a burst), placed by their timestamps as before.
 constexpr int64_t kJumpSeconds = 2;
 // Packets held at most for reordering, per source, whatever their age.
 constexpr size_t kMaxHeld = 1024;
@@ -58,8 +60,7 @@ class SourceClock {
       return last_;
     }
     const int64_t ext = last_ + int32_t(ts - uint32_t(last_));
-    const double expected = double(arrivalMs - lastArrival_) * rate_ / 1000.0;
-    if (std::fabs(double(ext - last_) - expected) > double(kJumpSeconds * rate_)) {
+    if (Jumps(ext, arrivalMs)) {
       if (size_t(++segment_) >= segments_.size()) segments_.emplace_back();
       current_ = {};
     }
@@ -74,8 +75,7 @@ class SourceClock {
       return;
     }
     const int64_t ext = last_ + int32_t(rtp - uint32_t(last_));
-    const double expected = double(arrivalMs - lastArrival_) * rate_ / 1000.0;
-    if (std::fabs(double(ext - last_) - expected) > double(kJumpSeconds * rate_)) return;  // of another segment
+    if (Jumps(ext, arrivalMs)) return;  // of another segment
     current_ = {true, ntpMs, ext};
     if (!segments_[size_t(segment_)].firstReport.valid) segments_[size_t(segment_)].firstReport = current_;
   }
@@ -96,6 +96,11 @@ class SourceClock {
   double ArrivalMs(int64_t ext) const { return segments_[size_t(segment_)].arrivalAnchor + double(ext) * 1000.0 / rate_; }
 
  private:
+  bool Jumps(int64_t ext, int64_t arrivalMs) const {
+    const double step = double(ext - last_), limit = double(kJumpSeconds) * rate_;
+    return step < -limit || step - double(arrivalMs - lastArrival_) * rate_ / 1000.0 > limit;
+  }
+
   struct Segment {
     double arrivalAnchor = kNone;
     SenderReport firstReport;
