@@ -108,23 +108,25 @@ void AddReports(std::vector<DumpRecord>* r, uint32_t ssrc, uint32_t base, int ra
 
 TEST(Frames, PacketsArePutBackInOrderAndLossesLeaveAGap) {
   TempDir dir;
-  std::vector<DumpRecord> a = Audio(1, 100);
+  std::vector<DumpRecord> a = Audio(1, 100, 0, 100);
   std::swap(a[10].data, a[11].data);  // arrived the other way round
   a.insert(a.begin() + 31, {a[29].plen, a[30].offset, a[29].data});  // a duplicate
   a.erase(a.begin() + 20);            // lost
   for (size_t i = 49; i < a.size(); ++i) a[i].offset += 3000;  // held up on the way
+  Put32(reinterpret_cast<uint8_t*>(&a[0].data[4]), 1000 + 52);  // stamped late, as a clipped look-ahead is
   Exported e;
   Export(dir, {a}, &e);
-  ASSERT_EQ(e.sink.pushed.size(), 98u);
+  ASSERT_EQ(e.sink.pushed.size(), 99u);
   for (size_t i = 1; i < e.sink.pushed.size(); ++i) {
     EXPECT_LT(e.sink.pushed[i - 1].seq, e.sink.pushed[i].seq) << i;
     EXPECT_LT(e.sink.pushed[i - 1].ns, e.sink.pushed[i].ns) << i;
   }
-  EXPECT_EQ(e.stats[0].frames, 98u);
+  EXPECT_EQ(e.stats[0].frames, 99u);
   EXPECT_EQ(e.stats[0].lost, 1u);
   // Placed by the pace of its timestamps, not by when each arrived.
-  EXPECT_EQ(e.sink.pushed[19].ns - e.sink.pushed[18].ns, 40000000);
-  EXPECT_EQ(e.sink.pushed[47].ns - e.sink.pushed[46].ns, 20000000);  // across the hold-up
+  EXPECT_EQ(e.sink.pushed[20].ns - e.sink.pushed[19].ns, 40000000);
+  EXPECT_EQ(e.sink.pushed[48].ns - e.sink.pushed[47].ns, 20000000);  // across the hold-up
+  EXPECT_EQ(e.sink.pushed[1].ns - e.sink.pushed[0].ns, 20000000);    // the first plays whole before the next
 }
 
 TEST(Frames, SenderReportsKeepMediaInSyncWhenOneArrivesLate) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "clock.h"
 #include "rtp.h"
 
 namespace rtptools {
@@ -37,16 +38,18 @@ struct SenderReport {
 };
 
 // A sender's RTP clock against the recorder's, for one source. The first
-// walk learns, per segment, the earliest arrival and the first sender
-// report; the second uses them for packets that come before either.
+// walk learns, per segment, the earliest arrival and the sender reports; the
+// second maps each timestamp through the reports around it, joined by
+// straight lines, so that a report that disagrees a little with the one
+// before (a sender's first often does) moves frames smoothly, never back.
 class SourceClock {
  public:
   explicit SourceClock(uint32_t rate) : rate_(rate) {}
 
-  void Restart() {
+  void Restart(bool learning) {
+    learning_ = learning;
     segment_ = 0;
     started_ = false;
-    current_ = {};
     pending_ = {};
   }
 
@@ -60,10 +63,7 @@ class SourceClock {
       return last_;
     }
     const int64_t ext = last_ + int32_t(ts - uint32_t(last_));
-    if (Jumps(ext, arrivalMs)) {
-      if (size_t(++segment_) >= segments_.size()) segments_.emplace_back();
-      current_ = {};
-    }
+    if (Jumps(ext, arrivalMs) && size_t(++segment_) >= segments_.size()) segments_.emplace_back();
     last_ = ext;
     lastArrival_ = arrivalMs;
     return ext;
@@ -75,16 +75,24 @@ class SourceClock {
       return;
     }
     const int64_t ext = last_ + int32_t(rtp - uint32_t(last_));
-    if (Jumps(ext, arrivalMs)) return;  // of another segment
-    current_ = {true, ntpMs, ext};
-    if (!segments_[size_t(segment_)].firstReport.valid) segments_[size_t(segment_)].firstReport = current_;
+    if (Jumps(ext, arrivalMs) || !learning_) return;  // of another segment, or known
+    std::vector<SenderReport>& r = segments_[size_t(segment_)].reports;
+    if (r.empty() || (ext > r.back().ext && ntpMs > r.back().ntpMs)) r.push_back({true, ntpMs, ext});
   }
 
-  // The sender's wall clock at RTP time `ext`, where a report tells it.
+  // The sender's wall clock at RTP time `ext`, where reports tell it.
   bool SenderMs(int64_t ext, double* ms) const {
-    const SenderReport& r = current_.valid ? current_ : segments_[size_t(segment_)].firstReport;
-    if (!r.valid) return false;
-    *ms = r.ntpMs + double(ext - r.ext) * 1000.0 / rate_;
+    const std::vector<SenderReport>& r = segments_[size_t(segment_)].reports;
+    if (r.empty()) return false;
+    auto next = std::upper_bound(r.begin(), r.end(), ext, [](int64_t e, const SenderReport& s) { return e < s.ext; });
+    const SenderReport& from = next == r.begin() ? *next : *(next - 1);
+    double msPerTick = 1000.0 / rate_;
+    if (next != r.begin() && next != r.end()) {
+      const double slope = (next->ntpMs - from.ntpMs) / double(next->ext - from.ext);
+      // Reports that disagree by more than this are not followed.
+      if (std::fabs(slope / msPerTick - 1) < 0.05) msPerTick = slope;
+    }
+    *ms = from.ntpMs + double(ext - from.ext) * msPerTick;
     return true;
   }
 
@@ -103,14 +111,14 @@ class SourceClock {
 
   struct Segment {
     double arrivalAnchor = kNone;
-    SenderReport firstReport;
+    std::vector<SenderReport> reports;  // in order of RTP time and of wall clock
   };
   double rate_;
   std::vector<Segment> segments_;
   int segment_ = 0;
-  bool started_ = false;
+  bool started_ = false, learning_ = true;
   int64_t last_ = 0, lastArrival_ = 0;
-  SenderReport current_, pending_;
+  SenderReport pending_;
 };
 
 struct Packet {
@@ -155,7 +163,7 @@ class SourceQueue {
       next_ = ext + 1;
     }
     held_.clear();
-    return Finish(!broken_);
+    return Finish(!broken_) && EmitHeld(held1stTs_);
   }
 
  private:
@@ -188,9 +196,15 @@ class SourceQueue {
     ParseRtp(frame_[0].data.data(), frame_[0].data.size(), &first);
     const bool key = StartsKeyFrame(format_.codec, first.payload, first.payloadSize);
     bool ok = true;
-    if (whole && (key || !waitKey_)) {
+    if (!video_ && !everEmitted_ && held1st_.empty()) {
+      // An encoder's first packet may hold more than the step to the next
+      // (Opus's look-ahead, where a sender clips it): it waits for the
+      // next, and plays as long before it as it lasts.
+      held1st_.swap(frame_);
+      held1stTs_ = first.timestamp;
+    } else if (whole && (key || !waitKey_)) {
       waitKey_ = false;
-      ok = Emit(first.timestamp);
+      ok = EmitHeld(first.timestamp) && Emit(frame_, first.timestamp);
     } else if (video_) {
       // Frames before the track's first key frame were never to be had.
       if (everEmitted_) ++stats_->lost;
@@ -201,9 +215,25 @@ class SourceQueue {
     return ok;
   }
 
-  bool Emit(uint32_t ts) {
-    int64_t ns = frame_[0].ns;
-    if (ns < 0 || ns > limitNs_) return true;  // before the start or after the end
+  bool EmitHeld(uint32_t nextTs) {
+    if (held1st_.empty()) return true;
+    RtpPacket p;
+    ParseRtp(held1st_[0].data.data(), held1st_[0].data.size(), &p);
+    const int64_t ticks = AudioTicks(format_, p.payload, p.payloadSize);
+    const int32_t step = int32_t(nextTs - held1stTs_);
+    if (!frame_.empty() && step > 0 && ticks > step)
+      held1st_[0].ns = frame_[0].ns - ticks * 1000000000 / int64_t(format_.clockRate);
+    std::vector<Packet> first;
+    first.swap(held1st_);
+    return Emit(first, held1stTs_);
+  }
+
+  bool Emit(const std::vector<Packet>& frame, uint32_t ts) {
+    // Before the start or after the end; arrivals are whole milliseconds,
+    // so what rounds to the start is at it.
+    int64_t ns = frame[0].ns;
+    if (ns < -kNsPerMs / 2 || ns > limitNs_) return true;
+    ns = std::max<int64_t>(ns, 0);
     // A track's frames in order of time, whatever its senders' clocks did.
     if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + 1000000);
     if (everEmitted_ && video_) {
@@ -212,7 +242,7 @@ class SourceQueue {
     }
     everEmitted_ = true;
     lastEmittedTs_ = ts;
-    for (const Packet& p : frame_)
+    for (const Packet& p : frame)
       if (!sink_->Push(track_, p.data.data(), p.data.size(), ns)) return false;
     ++stats_->frames;
     if (stats_->firstNs < 0) stats_->firstNs = ns;
@@ -231,8 +261,8 @@ class SourceQueue {
   int64_t next_ = 0, high_ = 0;  // extended sequence numbers
   std::map<int64_t, Packet> held_;
 
-  std::vector<Packet> frame_;
-  uint32_t frameTs_ = 0;
+  std::vector<Packet> frame_, held1st_;
+  uint32_t frameTs_ = 0, held1stTs_ = 0;
   bool frameMarker_ = false, broken_ = false;
   bool waitKey_ = true, everEmitted_ = false;
   bool havePrev_ = false;
@@ -268,8 +298,8 @@ class Walker : public RtcpHandler {
   // of a source with a track, in order of arrival across the files, until
   // an arrival after `untilMs`, the first damage or a stop.
   template <typename F>
-  int Walk(int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error, F f) {
-    for (SourceClock& c : clocks_) c.Restart();
+  int Walk(bool learning, int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error, F f) {
+    for (SourceClock& c : clocks_) c.Restart(learning);
     std::vector<Cursor> cursors(session_.files.size());
     for (size_t i = 0; i < cursors.size(); ++i) {
       Cursor& c = cursors[i];
@@ -347,7 +377,7 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
   }
   std::map<std::string, double> delay;
   Walker walker(session);
-  int status = walker.Walk(until, o.stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+  int status = walker.Walk(true, until, o.stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
     SourceClock& clock = walker.Clock(i);
     clock.LearnArrival(ext, arrival);
     double sent;
@@ -365,7 +395,7 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
                                  : std::make_unique<SourceQueue>(s.format, s.track, &(*stats)[size_t(s.track)], sink, limitNs));
   bool sinkOk = true;
   uint64_t count = 0;
-  status = walker.Walk(until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
+  status = walker.Walk(false, until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
     if (!sinkOk) return;
     SourceClock& clock = walker.Clock(i);
     double at = clock.ArrivalMs(ext), sent;

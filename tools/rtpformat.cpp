@@ -258,6 +258,17 @@ bool StartsKeyFrame(Codec codec, const uint8_t* p, size_t size) {
   }
 }
 
+int64_t AudioTicks(const Format& f, const uint8_t* p, size_t size) {
+  switch (f.codec) {
+    case Codec::kPcmu:
+    case Codec::kPcma:
+    case Codec::kG722: return int64_t(size);  // a byte a tick, at 8000 Hz
+    case Codec::kL16: return int64_t(size) / (2 * f.channels);
+    case Codec::kOpus: return std::max(0, OpusSamples(p, size));
+    default: return 0;
+  }
+}
+
 void FormatProbe::Add(uint16_t seq, uint32_t ts, int64_t arrivalMs, const uint8_t* p, size_t size) {
   ++packets_;
   bool key = false;

@@ -38,6 +38,10 @@ bool ParseFormatOverride(const std::string& text, int* payloadType, Format* form
 // (a key frame), as far as its first packet tells.
 bool StartsKeyFrame(Codec codec, const uint8_t* payload, size_t size);
 
+// How long an audio payload plays, in RTP clock ticks; 0 for video, or
+// where the payload does not say.
+int64_t AudioTicks(const Format& format, const uint8_t* payload, size_t size);
+
 // Learns a dynamic payload type's format from its packets: the clock rate
 // from RTP timestamps against arrival times, the codec from the payload's
 // own structure. Feed it the packets of one SSRC in arrival order.
