@@ -84,13 +84,14 @@ void RecordSession(const TempDir& dir, const std::string& session, const Groups&
   ASSERT_TRUE(WaitForDump(dir / (session + ".v.rtp"), g.video)) << rec.Err();
   // gst-launch now and then stalls as it starts, before it sends anything
   // (GStreamer 1.22, rtpbin with udpsinks, on a busy machine): such a start
-  // is tried once more while the recording waits.
+  // is tried once more while the recording waits. Only then: a sender that
+  // was merely slow and is cut off would leave frames of its own.
   const std::string video = dir / (session + ".v.rtp");
   const size_t empty = ReadFile(video).size();
   std::unique_ptr<Process> sender;
-  for (int tries = 0; tries < 2; ++tries) {
+  for (int tries = s.done.empty() ? 1 : 0; tries < 2; ++tries) {
     sender = std::make_unique<Process>(Args{"/bin/sh", "-c", "exec " + s.send + " 1>&2"}, InDir(dir));
-    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 2.5)) break;
+    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 5)) break;
   }
   Process& send = *sender;
   if (s.done.empty()) {
