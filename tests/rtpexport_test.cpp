@@ -3,6 +3,7 @@
 // ffprobe and a headless Chromium judge the exported file against the
 // sender's own copy of what it encoded.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <memory>
@@ -321,6 +322,24 @@ TEST(Export, RefusesWithoutTouchingOut) {
       std::remove(out.c_str());
     }
   }
+}
+
+// An element that the export makes itself is missing (here the Opus
+// encoder, for PCMU into WebM): refused before OUT is made, naming the
+// Debian package, not a file without its audio.
+TEST(Export, RefusesWhenAnElementIsMissing) {
+  TempDir dir, plugins;
+  WriteRandom(dir / "pcmu.rtp", 100, 0);
+  const std::string system = Sh("pkg-config --variable=pluginsdir gstreamer-1.0 | tr -d '\\n'", "");
+  for (const char* p : {"coreelements", "app", "playback", "matroska", "rtp", "mulaw", "audioconvert", "audioresample"})
+    ASSERT_EQ(symlink((system + "/libgst" + p + ".so").c_str(), (plugins / (std::string(p) + ".so")).c_str()), 0) << p;
+  ProcessOptions o = ExportIn(dir);
+  o.env.insert(o.env.end(), {"GST_PLUGIN_SYSTEM_PATH_1_0=" + plugins.path, "GST_PLUGIN_PATH_1_0=",
+                             "GST_REGISTRY_1_0=" + plugins / "registry.bin"});
+  const RunResult r = RunProgram({RTPEXPORT_BIN, "pcmu.rtp", "out.webm"}, o, 60);
+  EXPECT_TRUE(r.ExitedWith(69)) << r.err;
+  EXPECT_NE(r.err.find("opusenc is missing: install gstreamer1.0-plugins-base"), std::string::npos) << r.err;
+  EXPECT_EQ(Listing(dir.path).find("out.webm"), std::string::npos);
 }
 
 // Interrupted once it writes, the export removes its temporary file and

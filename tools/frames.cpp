@@ -145,6 +145,10 @@ class SourceQueue {
     }
     if (ext < next_ || held_.count(ext)) return true;  // too late, or a duplicate
     high_ = std::max(high_, ext);
+    if (ext == next_ && held_.empty()) {  // in order, as nearly all are: no need to hold it
+      next_ = ext + 1;
+      return Release(Packet{std::vector<uint8_t>(data, data + size), arrivalMs, ns}, 0);
+    }
     held_[ext] = Packet{std::vector<uint8_t>(data, data + size), arrivalMs, ns};
     while (!held_.empty()) {
       auto first = held_.begin();
@@ -235,7 +239,7 @@ class SourceQueue {
     if (ns < -kNsPerMs / 2 || ns > limitNs_) return true;
     ns = std::max<int64_t>(ns, 0);
     // A track's frames in order of time, whatever its senders' clocks did.
-    if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + 1000000);
+    if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + kNsPerMs);
     if (everEmitted_ && video_) {
       const int32_t step = int32_t(ts - lastEmittedTs_);
       if (step > 0 && (step_ == 0 || step < step_)) step_ = step;

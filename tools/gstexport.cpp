@@ -58,10 +58,25 @@ const char* PackageOf(const char* factory) {
   return "";
 }
 
+std::string MissingElement(const char* factory) {
+  return std::string("GStreamer element ") + factory + " is missing: install " + PackageOf(factory);
+}
+
 GstElement* Make(const char* factory, std::string* error) {
   GstElement* e = gst_element_factory_make(factory, nullptr);
-  if (!e) *error = std::string("GStreamer element ") + factory + " is missing: install " + PackageOf(factory);
+  if (!e) *error = MissingElement(factory);
   return e;
+}
+
+// Whether every element that we make ourselves is there, so that none is
+// found missing once the export has begun; the first missing in *error.
+bool Available(const std::vector<const char*>& factories, std::string* error) {
+  for (const char* factory : factories) {
+    GstElementFactory* found = gst_element_factory_find(factory);
+    if (!found) return *error = MissingElement(factory), false;
+    gst_object_unref(found);
+  }
+  return true;
 }
 
 const char* MuxerOf(Container c) {
@@ -150,7 +165,6 @@ struct GstExport::Impl {
       gst_message_parse_error(raw, &e, &debug);
       std::unique_ptr<GError, ErrorFree> error(e);
       std::unique_ptr<gchar, Free> freeDebug(debug);
-      std::unique_ptr<gchar, Free> from(gst_object_get_path_string(GST_MESSAGE_SRC(raw)));
       int status = StatusOf(e);
       std::string why = std::string("GStreamer: ") + e->message;
       if (status == EX_UNAVAILABLE)
@@ -205,6 +219,10 @@ GstExport::~GstExport() {
 int GstExport::Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks,
                     std::string* error) {
   gst_init(nullptr, nullptr);
+  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "parsebin"};
+  for (const TrackOut& t : tracks)
+    if (t.reencode) needed.insert(needed.end(), {"decodebin", "audioconvert", "audioresample", "opusenc"});
+  if (!Available(needed, error)) return EX_UNAVAILABLE;
   Impl& m = *impl_;
   m.tracks = tracks;
   m.pipeline.reset(gst_pipeline_new("export"));

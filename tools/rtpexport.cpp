@@ -230,7 +230,8 @@ int Export(const std::vector<Session>& sessions, const Options& o, const std::ve
     if (feed.baseMs >= feed.limitMs) break;
     if (int status = FeedSession(s, feed, &media, stats, &error)) {
       progress.End(false);
-      if (status == EX_SOFTWARE && media.Failure(&error)) status = media.Failure(&error);
+      // A sink that failed has its own status and reason.
+      if (int failed = media.Failure(&error)) status = failed;
       return gStop ? status : Fail(status, error);
     }
     feed.baseMs += s.LengthMs();
