@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "capture.h"
+#include "capture_in.h"
 
 using namespace rtptools;
 

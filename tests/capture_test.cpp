@@ -4,7 +4,8 @@
 
 #include <regex>
 
-#include "capture.h"
+#include "capture_in.h"
+#include "capture_out.h"
 #include "udp.h"
 
 // A stream with two datagrams lost, from offset 0.

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "args.h"
-#include "capture.h"
+#include "capture_out.h"
 #include "clock.h"
 #include "dumpfile.h"
 #include "message.h"

@@ -1,4 +1,4 @@
-#include "capture.h"
+#include "capture_out.h"
 
 #include <errno.h>
 #include <netinet/in.h>

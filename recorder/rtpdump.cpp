@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "args.h"
-#include "capture.h"
+#include "capture_in.h"
 #include "clock.h"
 #include "dumpfile.h"
 #include "flusher.h"
