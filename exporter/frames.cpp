@@ -131,8 +131,9 @@ struct Packet {
 // the frames that arrived whole (video from a key frame on).
 class SourceQueue {
  public:
-  SourceQueue(const Format& format, int track, TrackStats* stats, PacketSink* sink, int64_t limitNs)
-      : format_(format), video_(format.IsVideo()), track_(track), stats_(stats), sink_(sink), limitNs_(limitNs) {}
+  SourceQueue(const Format& format, int track, TrackStats* stats, PacketSink* sink, int64_t startMs, int64_t limitNs)
+      : format_(format), video_(format.IsVideo()), track_(track), stats_(stats), sink_(sink), startMs_(startMs),
+        limitNs_(limitNs) {}
 
   // False when the sink failed.
   bool Add(uint16_t seq, const uint8_t* data, size_t size, int64_t arrivalMs, int64_t ns) {
@@ -234,9 +235,12 @@ class SourceQueue {
 
   bool Emit(const std::vector<Packet>& frame, uint32_t ts) {
     // Before the start or after the end; arrivals are whole milliseconds,
-    // so what rounds to the start is at it.
+    // so what rounds to the start is at it. A frame that arrived after the
+    // start is the recording's own, whatever its sender's clock says: one
+    // sent before the quickest packet's pace (a sender's first, held up as
+    // it starts) is put at the start, not lost.
     int64_t ns = frame[0].ns;
-    if (ns < -kNsPerMs / 2 || ns > limitNs_) return true;
+    if ((ns < -kNsPerMs / 2 && frame[0].arrivalMs < startMs_) || ns > limitNs_) return true;
     ns = std::max<int64_t>(ns, 0);
     // A track's frames in order of time, whatever its senders' clocks did.
     if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + kNsPerMs);
@@ -259,6 +263,7 @@ class SourceQueue {
   const int track_;
   TrackStats* stats_;
   PacketSink* sink_;
+  const int64_t startMs_;  // the export's start, on the recorder's clock
   const int64_t limitNs_;
 
   bool started_ = false;
@@ -396,7 +401,8 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
   std::vector<std::unique_ptr<SourceQueue>> queues;
   for (const Source& s : session.sources)
     queues.push_back(s.track < 0 ? nullptr
-                                 : std::make_unique<SourceQueue>(s.format, s.track, &(*stats)[size_t(s.track)], sink, limitNs));
+                                 : std::make_unique<SourceQueue>(s.format, s.track, &(*stats)[size_t(s.track)], sink, origin,
+                                                               limitNs));
   bool sinkOk = true;
   uint64_t count = 0;
   status = walker.Walk(false, until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {

@@ -56,7 +56,7 @@ struct Exported {
   std::vector<TrackStats> stats;
   Recorder sink;
 };
-void Export(const TempDir& dir, const std::vector<std::vector<DumpRecord>>& files, Exported* e) {
+void Export(const TempDir& dir, const std::vector<std::vector<DumpRecord>>& files, Exported* e, int64_t skipMs = 0) {
   std::vector<Session> sessions(1);
   for (size_t i = 0; i < files.size(); ++i) {
     WriteDump(dir / std::to_string(i), "x/5004", files[i], {kStartSec, 0, 0, 5004});
@@ -68,6 +68,7 @@ void Export(const TempDir& dir, const std::vector<std::vector<DumpRecord>>& file
   ASSERT_TRUE(IdentifySources(&sessions, {}, &notes, &error)) << error;
   e->tracks = AssignTracks(&sessions);
   e->session = sessions[0];
+  e->session.skipMs = skipMs;
   e->stats.resize(e->tracks.size());
   ASSERT_EQ(FeedSession(e->session, {}, &e->sink, &e->stats, &error), 0) << error;
 }
@@ -127,6 +128,25 @@ TEST(Frames, PacketsArePutBackInOrderAndLossesLeaveAGap) {
   EXPECT_EQ(e.sink.pushed[20].ns - e.sink.pushed[19].ns, 40000000);
   EXPECT_EQ(e.sink.pushed[48].ns - e.sink.pushed[47].ns, 20000000);  // across the hold-up
   EXPECT_EQ(e.sink.pushed[1].ns - e.sink.pushed[0].ns, 20000000);    // the first plays whole before the next
+}
+
+// A sender's first packet held up as it starts, 15 ms behind the pace of the
+// others: placed before the recording's start, yet recorded after it, so
+// kept, at the start. From a later start, what arrived before it is left out.
+TEST(Frames, WhatArrivedAfterTheStartIsKeptWhereverItsClockPutsIt) {
+  const struct { int64_t skipMs, frames, firstSeq, firstNs; } cases[] = {{0, 50, 0, 0}, {500, 24, 26, 5000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.skipMs);
+    TempDir dir;
+    std::vector<DumpRecord> a = Audio(1, 50);
+    for (size_t i = 1; i < a.size(); ++i) a[i].offset -= 15;
+    a[0].offset = 2;
+    Exported e;
+    Export(dir, {a}, &e, c.skipMs);
+    ASSERT_EQ(e.stats[0].frames, uint64_t(c.frames));
+    EXPECT_EQ(e.sink.pushed[0].seq, c.firstSeq);
+    EXPECT_EQ(e.sink.pushed[0].ns, c.firstNs);
+  }
 }
 
 TEST(Frames, SenderReportsKeepMediaInSyncWhenOneArrivesLate) {
