@@ -54,4 +54,14 @@ std::string BadOption(int opt, char** argv) {
   return opt == ':' ? "option " + option + " needs a value" : "unknown option " + option;
 }
 
+bool OtherOption(int opt, char** argv, const char* usage, int* status) {
+  if (opt == 'h') {
+    std::fputs(usage, stdout);
+    *status = 0;
+  } else {
+    *status = Usage(usage, BadOption(opt, argv));
+  }
+  return false;
+}
+
 }  // namespace rtptools

@@ -27,6 +27,10 @@ int Usage(const char* usage, const std::string& message);
 // option strings start with ':', so getopt itself says nothing: the tool
 // says it, and the system log gets it too.
 std::string BadOption(int opt, char** argv);
+// The end of every tool's option loop, for what its own cases do not take:
+// -h prints `usage` to standard output (*status 0), anything else is a bad
+// option (*status EX_USAGE). Returns false: the run ends here.
+bool OtherOption(int opt, char** argv, const char* usage, int* status);
 
 }  // namespace rtptools
 

@@ -86,12 +86,8 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
       case 'c':
         o->conference = optarg;
         break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        *status = 0;
-        return false;
       default:
-        return Usage(kUsage, BadOption(opt, argv)), false;
+        return OtherOption(opt, argv, kUsage, status);
     }
   }
   const int left = argc - optind;

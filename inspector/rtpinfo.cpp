@@ -257,72 +257,92 @@ void Sdp(const std::string& name, const std::vector<std::pair<int, std::string>>
   std::fputs(sdp.c_str(), stdout);
 }
 
-}  // namespace
+struct Options {
+  std::string conference, addresses[2], html;
+  std::vector<std::string> files;
+  bool byConference = false, follow = false, sdp = false;
+};
 
-int main(int argc, char** argv) {
-  if (!StartTool("rtpinfo")) return EX_OSERR;
+// What is wrong with the options taken together, or null.
+const char* Misuse(const Options& o) {
+  if (o.byConference != o.files.empty()) return o.byConference ? "-c takes no FILE" : "no FILE given";
+  if (int(o.sdp) + int(o.follow) + int(!o.html.empty()) > 1 || ((o.sdp || !o.html.empty()) && json))
+    return "--sdp, --html and --follow go alone";
+  if (!o.sdp && (!o.addresses[0].empty() || !o.addresses[1].empty())) return "-a and -v go with --sdp";
+  return nullptr;
+}
 
+// False when the program is to end, with *status its exit status.
+bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"follow", no_argument, nullptr, 'F'},
                                        {"sdp", no_argument, nullptr, 'S'},
                                        {"html", required_argument, nullptr, 'H'},
                                        {nullptr, 0, nullptr, 0}};
-  std::string conference, addresses[2], html;
-  bool byConference = false, follow = false, sdp = false;
   int opt;
+  *status = 0;
   while ((opt = getopt_long(argc, argv, ":c:jFha:v:", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'c':
-        conference = optarg;
-        byConference = true;
+        o->conference = optarg;
+        o->byConference = true;
         break;
       case 'j':
         json = true;
         break;
       case 'F':
-        follow = true;
+        o->follow = true;
         break;
       case 'S':
-        sdp = true;
+        o->sdp = true;
         break;
       case 'H':
-        html = optarg;
+        o->html = optarg;
         break;
       case 'a':
       case 'v': {
         std::string host;
         uint16_t port;
         int ttl;
-        if (!ParseHostPortTtl(optarg, &host, &port, &ttl))
-          return Usage(kUsage, std::string("-") + char(opt) + " " + optarg + ": expected HOST/PORT[/TTL]");
-        addresses[opt == 'a' ? Audio : Video] = optarg;
+        if (!ParseHostPortTtl(optarg, &host, &port, &ttl)) {
+          *status = Usage(kUsage, std::string("-") + char(opt) + " " + optarg + ": expected HOST/PORT[/TTL]");
+          return false;
+        }
+        o->addresses[opt == 'a' ? Audio : Video] = optarg;
         break;
       }
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return 0;
       default:
-        return Usage(kUsage, BadOption(opt, argv));
+        return OtherOption(opt, argv, kUsage, status);
     }
   }
-  if (byConference == (optind < argc))
-    return Usage(kUsage, byConference ? "-c takes no FILE" : "no FILE given");
-  if (int(sdp) + int(follow) + int(!html.empty()) > 1 || ((sdp || !html.empty()) && json))
-    return Usage(kUsage, "--sdp, --html and --follow go alone");
-  if (!sdp && (!addresses[0].empty() || !addresses[1].empty())) return Usage(kUsage, "-a and -v go with --sdp");
-  const std::vector<std::string> files(argv + optind, argv + argc);
-  const std::string title = byConference ? conference : files[0];
-  if (sdp)
-    Sdp(title, InputFiles(conference, files), addresses);
-  else if (!html.empty())
-    Html(title, InputFiles(conference, files), html);
-  else if (follow && byConference)
-    FollowConference(conference);
-  else if (follow)
-    Follow(files);
-  else if (byConference)
-    Sessions(conference);
+  o->files.assign(argv + optind, argv + argc);
+  if (const char* wrong = Misuse(*o)) {
+    *status = Usage(kUsage, wrong);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!StartTool("rtpinfo")) return EX_OSERR;
+  Options o;
+  int usage;
+  if (!ReadOptions(argc, argv, &o, &usage)) return usage;
+
+  const std::string title = o.byConference ? o.conference : o.files[0];
+  if (o.sdp)
+    Sdp(title, InputFiles(o.conference, o.files), o.addresses);
+  else if (!o.html.empty())
+    Html(title, InputFiles(o.conference, o.files), o.html);
+  else if (o.follow && o.byConference)
+    FollowConference(o.conference);
+  else if (o.follow)
+    Follow(o.files);
+  else if (o.byConference)
+    Sessions(o.conference);
   else
     Files(argv + optind, argc - optind);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) Complain(EX_IOERR, std::string("standard output: ") + std::strerror(errno));

@@ -114,12 +114,8 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
       case 'w':
         o->capture = optarg;
         break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        *status = 0;
-        return false;
       default:
-        return Usage(kUsage, BadOption(opt, argv)), false;
+        return OtherOption(opt, argv, kUsage, status);
     }
   }
   if (o->file.empty()) return Usage(kUsage, "no file given (-f FILE)"), false;

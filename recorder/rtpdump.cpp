@@ -109,12 +109,8 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
       case 'r':
         o->capture = optarg;
         break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        *status = 0;
-        return false;
       default:
-        return Usage(kUsage, BadOption(opt, argv)), false;
+        return OtherOption(opt, argv, kUsage, status);
     }
   }
   if (format != "dump") return Usage(kUsage, "unknown format '" + format + "'"), false;
