@@ -92,12 +92,15 @@ class Links : public testing::Test {
 // link's datagrams, and one given A@GROUP only A's; its join on the wire is a
 // source-specific report (IGMPv3, MLDv2), and `rtpdump -r` keeps A's alone
 // from a capture of the wire, not looking for the interface. Players send
-// out of the interface, and from the source, given.
+// out of the interface, to a group or to a unicast address, and from the
+// source, given.
 TEST_F(Links, RecorderTakesOnlyItsInterfaceOrSource) {
   const std::string r2 = std::to_string(if_nametoindex("r2")), a6 = "[2001:db8:1::2]@ff3e::1234%";
   const struct { std::string rec, from, other, report; } cases[] = {
       {"232.1.1.1%r1", "232.1.1.1%s1", "232.1.1.1%s2", ""}, {"232.1.1.1%" + r2, "232.1.1.1%s2", "232.1.1.1%s1", ""},
       {"ff3e::1234%r2", "ff3e::1234%s2", "ff3e::1234%s1", ""}, {"%r1", "10.1.1.1%s1", "10.1.2.1%s2", ""},
+      // A unicast destination reached through the interface given, not the one its route names.
+      {"%r2", "10.1.1.1%s2", "10.1.1.1%s1", ""},
       {"10.1.1.2@232.1.1.1%r1", "10.1.1.2@232.1.1.1%s1", "10.1.1.3@232.1.1.1%s1",
        "igmp v3 report, 1 group record(s) [gaddr 232.1.1.1 allow { 10.1.1.2 }]"},
       {a6 + "r1", a6 + "s1", "[2001:db8:1::3]@ff3e::1234%s1",

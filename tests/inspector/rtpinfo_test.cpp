@@ -1,5 +1,6 @@
 // rtpinfo's stream analysis beside the tools people check recordings with:
 // Wireshark's figures, a player given its SDP, and a browser given its page.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,38 +70,80 @@ TEST(Analysis, FiguresAgreeWithWireshark) {
   EXPECT_EQ(Field(info.out, "sequence_errors", 0), 4) << t.out;  // after the gap; the swap costs three
 }
 
-// ffmpeg, given only the SDP, receives every packet of a conference that
-// confrec -p plays to a multicast group.
+// Session 0 of conference m: 100 PCMU packets written as recorded.
+void RecordPcmu(const TempDir& dir) {
+  std::vector<DumpRecord> audio;
+  for (uint16_t i = 0; i < 100; ++i) {
+    audio.push_back({172, i * 20u, G711(0, i, 0, 0x61)});
+    if (i % 25 == 0) audio.push_back({0, i * 20u, RtcpReport(0x61, i)});
+  }
+  WriteDump(dir / "m.0.a.rtp", "x/5004", audio);
+}
+
+// Session 0 of conference m: 2 s of H.264 (PT 96, key frames in FU-A
+// fragments) that ffmpeg sent and rtpdump recorded.
+void RecordH264(const TempDir& dir) {
+  const uint16_t port = PortPair();
+  const std::string at = "127.0.0.1/" + std::to_string(port);
+  Process rec({RTPDUMP_BIN, "-d", dir / "m.0.v.rtp", at});
+  ASSERT_TRUE(WaitForDump(dir / "m.0.v.rtp", at)) << rec.Err();
+  const RunResult sent = RunProgram(
+      {"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+       "testsrc=size=320x240:rate=25:duration=2", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-g", "25",
+       "-f", "rtp", "rtp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1200"}, {}, 30);
+  ASSERT_TRUE(sent.ExitedWith(0)) << sent.err;
+  rec.Signal(SIGINT);
+  ASSERT_EQ(rec.Finish(10).TermSignal(), SIGINT) << rec.Err();
+}
+
+struct SdpCase {
+  const char* name;
+  void (*record)(const TempDir&);
+  const char* flag;   // -a or -v
+  const char* lines;  // what the description must hold for ffmpeg to take it
+  const char* frames;  // ffmpeg's option to end after `count`
+  const char* count;
+  const char* codec;  // as ffprobe names it
+};
+
+// ffmpeg, given only the SDP, receives what confrec -p plays to a multicast
+// group: audio with a static payload type, H.264 with its packetization mode.
 TEST(Analysis, SdpLetsFfmpegReceiveThePlayback) {
   if (!OwnNetwork() || access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "needs a network of its own and ffmpeg";
   for (std::string cmd : {"ip link set lo multicast on", "ip route add 224.0.0.0/4 dev lo"})
     ASSERT_TRUE(RunProgram({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + cmd}).ExitedWith(0)) << cmd;
-  TempDir dir;
-  const int kPackets = 100;
-  std::vector<DumpRecord> audio;
-  for (uint16_t i = 0; i < kPackets; ++i) {
-    audio.push_back({172, i * 20u, G711(0, i, 0, 0x61)});
-    if (i % 25 == 0) audio.push_back({0, i * 20u, RtcpReport(0x61, i)});
+  const SdpCase cases[] = {
+      {"PCMU", RecordPcmu, "-a", "m=audio PORT RTP/AVP 0\r\nc=IN IP4 239.7.7.7/1\r\n", "-frames:a", "100", "pcm_mulaw"},
+      // 40 of the 50 frames: the last ones end only where a next one starts.
+      {"H264", RecordH264, "-v", "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\n", "-frames:v", "40",
+       "h264"},
+  };
+  for (const SdpCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteFile(dir / "m.cf", "SessionsRecorded = 1\nTimeRecorded0 = 3\n");
+    c.record(dir);
+    if (HasFatalFailure()) return;
+    const uint16_t port = PortPair();
+    const std::string target = "239.7.7.7/" + std::to_string(port);
+    const RunResult sdp = RunProgram({RTPINFO_BIN, "--sdp", "-c", "m", c.flag, target}, InDir(dir));
+    ASSERT_TRUE(sdp.ExitedWith(0)) << sdp.err;
+    EXPECT_NE(sdp.out.find(std::regex_replace(c.lines, std::regex("PORT"), std::to_string(port))), std::string::npos)
+        << sdp.out;
+    WriteFile(dir / "m.sdp", sdp.out);
+    // It ends by itself only once every packet has come.
+    Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp", "-i",
+                    dir / "m.sdp", "-c", "copy", c.frames, c.count, dir / "got.nut"});
+    char bound[8];
+    std::snprintf(bound, sizeof bound, ":%04X ", port);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/net/udp").find(bound) != std::string::npos; }, 20))
+        << ffmpeg.Err();
+    EXPECT_TRUE(RunProgram({CONFREC_BIN, "-p", "-c", "m", c.flag, target}, InDir(dir)).ExitedWith(0));
+    EXPECT_TRUE(ffmpeg.Finish(20).ExitedWith(0)) << ffmpeg.Err();
+    const RunResult probe = RunProgram({"/usr/bin/ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                                        "stream=codec_name,nb_read_packets", "-of", "csv=p=0", dir / "got.nut"});
+    EXPECT_EQ(probe.out, std::string(c.codec) + "," + c.count + "\n") << probe.err;
   }
-  WriteFile(dir / "m.cf", "SessionsRecorded = 1\nTimeRecorded0 = 1\n");
-  WriteDump(dir / "m.0.a.rtp", "x/5004", audio);
-  const uint16_t port = PortPair();
-  const std::string target = "239.7.7.7/" + std::to_string(port);
-  const RunResult sdp = RunProgram({RTPINFO_BIN, "--sdp", "-c", "m", "-a", target}, InDir(dir));
-  ASSERT_TRUE(sdp.ExitedWith(0)) << sdp.err;
-  EXPECT_NE(sdp.out.find("c=IN IP4 239.7.7.7/1\r\n"), std::string::npos) << sdp.out;
-  WriteFile(dir / "m.sdp", sdp.out);
-  // It ends by itself only once every packet has come.
-  Process ffmpeg({"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file,udp,rtp", "-i",
-                  dir / "m.sdp", "-c", "copy", "-frames:a", std::to_string(kPackets), dir / "got.nut"});
-  char bound[8];
-  std::snprintf(bound, sizeof bound, ":%04X ", port);
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/net/udp").find(bound) != std::string::npos; }, 20)) << ffmpeg.Err();
-  EXPECT_TRUE(RunProgram({CONFREC_BIN, "-p", "-c", "m", "-a", target}, InDir(dir)).ExitedWith(0));
-  EXPECT_TRUE(ffmpeg.Finish(20).ExitedWith(0)) << ffmpeg.Err();
-  const RunResult probe = RunProgram({"/usr/bin/ffprobe", "-v", "error", "-count_packets", "-show_entries",
-                                      "stream=codec_name,nb_read_packets", "-of", "csv=p=0", dir / "got.nut"});
-  EXPECT_EQ(probe.out, "pcm_mulaw," + std::to_string(kPackets) + "\n") << probe.err;
 }
 
 // Headless Chromium draws the page of a conference of two sessions, one
