@@ -85,17 +85,31 @@ bool DumpWriter::Write(std::vector<uint8_t>* records) {
   return false;
 }
 
-DumpReader::DumpReader(int fd) : fd_(fd), buf_(256 * 1024) {}
+DumpReader::DumpReader(int fd) : fd_(fd) {}
+
+DumpReader::DumpReader(const uint8_t* data, size_t size) : fd_(-1), data_(data), size_(size), end_(size), eof_(true) {}
 
 bool DumpReader::Fill(size_t n) {
   if (end_ - pos_ >= n) return true;
+  if (fd_ < 0) return false;  // over memory: what is there is all there is
   if (pos_ > 0) {
-    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    std::memmove(buf_.get(), data_ + pos_, end_ - pos_);
     end_ -= pos_;
     pos_ = 0;
   }
+  // The first read takes a block that holds any record, and a file that
+  // goes on past it is read in larger ones. Neither is cleared: only what
+  // read() filled is looked at, so a short file costs no more than its size.
+  const size_t block = size_ == 0 ? kFirstBlock : kBlock;
+  if (size_ < block && !eof_ && !error_) {
+    std::unique_ptr<uint8_t[]> larger(new uint8_t[block]);
+    if (end_) std::memcpy(larger.get(), buf_.get(), end_);
+    buf_ = std::move(larger);
+    data_ = buf_.get();
+    size_ = block;
+  }
   while (end_ < n && !eof_ && !error_) {
-    ssize_t r = read(fd_, buf_.data() + end_, buf_.size() - end_);
+    ssize_t r = read(fd_, buf_.get() + end_, size_ - end_);
     if (r < 0) {
       if (errno == EINTR) continue;
       error_ = true;
@@ -112,7 +126,7 @@ DumpReader::Status DumpReader::ReadHeader(std::string* text, FileHeader* header)
   const size_t magic = sizeof kDumpMagic - 1;
   Fill(kMaxTextLine + 1 + kFileHeaderSize);
   if (error_) return kIoError;
-  const uint8_t* p = buf_.data() + pos_;
+  const uint8_t* p = data_ + pos_;
   size_t avail = end_ - pos_;
   if (avail <= magic || std::memcmp(p, kDumpMagic, magic) != 0) return kNotDump;
   if (p[magic] != ' ' && p[magic] != '\n') return kNotDump;
@@ -139,11 +153,11 @@ DumpReader::Status DumpReader::Next(Record* record) {
     if (error_) return kIoError;
     return pos_ == end_ ? kEnd : kTruncated;
   }
-  const uint8_t* p = buf_.data() + pos_;
+  const uint8_t* p = data_ + pos_;
   size_t len = Get16(p);
   if (len < kRecordHeaderSize) return kBadRecord;
   if (!Fill(len)) return error_ ? kIoError : kTruncated;
-  p = buf_.data() + pos_;
+  p = data_ + pos_;
   record->plen = Get16(p + 2);
   record->offset = Get32(p + 4);
   record->data = p + kRecordHeaderSize;
@@ -162,7 +176,7 @@ DumpReader::Status DumpReader::SkipBefore(uint32_t ms) {
   while (Fill(kRecordHeaderSize)) {
     // The whole records in the buffer in a loop of locals, which no store
     // to the reader's members holds up.
-    const uint8_t* const buf = buf_.data();
+    const uint8_t* const buf = data_;
     size_t at = pos_, len = 0;
     while (end_ - at >= kRecordHeaderSize) {
       len = Get16(buf + at);

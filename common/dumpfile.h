@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,9 @@ class DumpReader {
   enum Status { kOk, kEnd, kTruncated, kNotDump, kIoError, kBadRecord };
 
   explicit DumpReader(int fd);
+  // Reads the `size` bytes at `data`, which outlive the reader, as a file
+  // that holds them.
+  DumpReader(const uint8_t* data, size_t size);
   DumpReader(const DumpReader&) = delete;
   DumpReader& operator=(const DumpReader&) = delete;
 
@@ -109,9 +113,11 @@ class DumpReader {
   // Makes at least n bytes available at pos_; false at end of file or error.
   bool Fill(size_t n);
 
+  static constexpr size_t kFirstBlock = 64 * 1024, kBlock = 256 * 1024;
   int fd_;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0, end_ = 0;
+  std::unique_ptr<uint8_t[]> buf_;
+  const uint8_t* data_ = nullptr;  // buf_, or the memory read
+  size_t size_ = 0, pos_ = 0, end_ = 0;
   uint64_t position_ = 0;
   bool eof_ = false, error_ = false;
 };
