@@ -312,9 +312,8 @@ class Walker : public RtcpHandler {
     std::vector<Cursor> cursors(session_.files.size());
     for (size_t i = 0; i < cursors.size(); ++i) {
       Cursor& c = cursors[i];
-      c.fd = OpenDumpFile(session_.files[i].path);
-      if (c.fd < 0) return *error = session_.files[i].path + ": " + std::strerror(errno), EX_NOINPUT;
-      c.reader = std::make_unique<DumpReader>(c.fd);
+      c.reader = OpenInput(session_.files[i], &c.fd);
+      if (!c.reader) return *error = session_.files[i].path + ": " + std::strerror(errno), EX_NOINPUT;
       std::string text;
       FileHeader header;
       if (c.reader->ReadHeader(&text, &header) != DumpReader::kOk)

@@ -28,15 +28,16 @@ std::string Hex(uint32_t v) {
 
 int ScanFile(size_t index, Session* session, std::string* error) {
   InputFile& in = session->files[index];
-  const int fd = OpenDumpFile(in.path);
-  if (fd < 0) return *error = in.path + ": " + std::strerror(errno), EX_NOINPUT;
-  DumpReader reader(fd);
+  int fd;
+  const std::unique_ptr<DumpReader> input = OpenInput(in, &fd);
+  if (!input) return *error = in.path + ": " + std::strerror(errno), EX_NOINPUT;
+  DumpReader& reader = *input;
   std::string text;
   FileHeader header;
   DumpReader::Status st = reader.ReadHeader(&text, &header);
   if (st != DumpReader::kOk) {
     const int err = errno;
-    close(fd);
+    if (fd >= 0) close(fd);
     *error = in.path + ": " + (st == DumpReader::kIoError ? std::strerror(err) : StatusText(st));
     return st == DumpReader::kIoError ? EX_IOERR : EX_DATAERR;
   }
@@ -70,7 +71,7 @@ int ScanFile(size_t index, Session* session, std::string* error) {
     s.probe.Add(p.seq, p.timestamp, arrival, p.payload, p.payloadSize);
   }
   const int err = errno;
-  close(fd);
+  if (fd >= 0) close(fd);
   in.end = st;
   in.damageAt = reader.Position();
   if (st == DumpReader::kIoError) return *error = in.path + ": " + std::strerror(err), EX_IOERR;
@@ -78,6 +79,14 @@ int ScanFile(size_t index, Session* session, std::string* error) {
 }
 
 }  // namespace
+
+std::unique_ptr<DumpReader> OpenInput(const InputFile& in, int* fd) {
+  *fd = -1;
+  if (in.contents)
+    return std::make_unique<DumpReader>(reinterpret_cast<const uint8_t*>(in.contents->data()), in.contents->size());
+  if ((*fd = OpenDumpFile(in.path)) < 0) return nullptr;
+  return std::make_unique<DumpReader>(*fd);
+}
 
 int64_t Session::OriginMs() const {
   int64_t origin = INT64_MAX;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,15 @@ struct InputFile {
   // kEnd or kTruncated (usable up to there); anything else stops the export.
   DumpReader::Status end = DumpReader::kEnd;
   uint64_t damageAt = 0;
+  // When set, what is read in place of the file at `path`: a recording
+  // already in memory, which outlives the session.
+  const std::string* contents = nullptr;
 };
+
+// A reader of `in`, over its contents or its file; for a file, *fd is its
+// descriptor, for the caller to close, else -1. Null, with errno set, when
+// the file cannot be opened.
+std::unique_ptr<DumpReader> OpenInput(const InputFile& in, int* fd);
 
 struct Session {
   std::vector<InputFile> files;
