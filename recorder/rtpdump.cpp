@@ -144,6 +144,17 @@ int OpenSockets(const Options& o, int fds[2], Address* bound) {
   return Fail(EX_OSERR, error);
 }
 
+// A write lock on the file while it records, which a reader that follows it
+// (rtpinfo --follow) takes to mean that the recording goes on through a
+// pause. Under confrec, which holds one already, it is refused: confrec's
+// lock says the same.
+void LockWhileRecording(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  fcntl(fd, F_SETLK, &lock);
+}
+
 // The stop signals stay blocked except while waiting, so none slips in
 // between checking the flag and going to sleep. Returns the mask to wait with.
 sigset_t CatchStopSignals() {
@@ -403,6 +414,7 @@ int main(int argc, char** argv) {
   if ((status = OpenSockets(o, fds, &bound)) != 0) return status;
   const int out = open(o.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) return Fail(EX_CANTCREAT, o.file + ": " + std::strerror(errno));
+  LockWhileRecording(out);
   const sigset_t waitMask = CatchStopSignals();
 
   Recording recording(out);

@@ -1,6 +1,7 @@
 #include "follow.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "clock.h"
@@ -39,4 +40,21 @@ TEST(Follower, ReadsWhatWasAddedAndWaitsForAPartRecord) {
   const int64_t last = 1700000000 * kNsPerSecond + int64_t(records.back().offset) * 1000000;
   EXPECT_NE(FollowJson(files, last + kNsPerSecond).find("\"idle_s\": 1.0, \"silent\": false"), std::string::npos);
   EXPECT_NE(FollowJson(files, last + kSilentNs + 1).find("\"silent\": true"), std::string::npos);
+}
+
+// A recording that pauses goes on as long as its recorder holds it: the
+// lock, not the file's growth, says so.
+TEST(Follower, ARecordingThatPausesGoesOnWhileItsRecorderRuns) {
+  TempDir dir;
+  const std::string file = dir / "s.rtp", target = "127.0.0.1/" + std::to_string(PortPair());
+  Process rec({RTPDUMP_BIN, "-d", file, target});
+  ASSERT_TRUE(WaitForDump(file, target)) << rec.Err();
+  Follower f(file);
+  int64_t now = NowNs(CLOCK_REALTIME);
+  EXPECT_TRUE(f.Look(now));
+  EXPECT_TRUE(f.started);
+  EXPECT_TRUE(f.Look(now += 2 * kNsPerSecond));  // nothing came
+  rec.Signal(SIGTERM);
+  EXPECT_EQ(rec.Finish(10).TermSignal(), SIGTERM);
+  EXPECT_FALSE(f.Look(now += kNsPerSecond));
 }
