@@ -42,6 +42,9 @@ TEST(RtpFormat, DynamicTypesAreIdentifiedFromTheirStream) {
       {"vp8", [](int i) { return i ? std::string("\x10\x00\x01\x02\x03\x04", 6) : kVp8Key; }, 3000, 33, Codec::kVp8, 90000, 1},
       {"vp9", [](int i) { return i ? std::string("\xcc\x05\x86\x11\x22", 5) : kVp9Key; }, 3000, 33, Codec::kVp9, 90000, 1},
       {"h264", [](int i) { return i ? std::string("\x41\x9a\x02\x03", 4) : kH264Params; }, 3000, 33, Codec::kH264, 90000, 1},
+      // The start of a key frame's fragments in one that holds no more than its header.
+      {"h264 fragments", [](int i) { return i ? std::string("\x41\x9a\x02\x03", 4) : std::string("\x7c\x85", 2); }, 3000,
+       33, Codec::kH264, 90000, 1},
       {"h265", [](int i) { return i ? std::string("\x02\x01\xd0\x03", 4) : kH265Params; }, 3000, 33, Codec::kH265, 90000, 1},
       {"opus 20 ms", [](int) { return std::string("\x78\x01\x02\x03", 4); }, 960, 20, Codec::kOpus, 48000, 2},
       {"opus 60 ms", [](int) { return std::string("\x18\xaa\xbb", 3); }, 2880, 60, Codec::kOpus, 48000, 2},

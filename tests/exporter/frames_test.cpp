@@ -169,15 +169,22 @@ TEST(Frames, SenderReportsKeepMediaInSyncWhenOneArrivesLate) {
   }
 }
 
+// A frame cut short, or frames lost whole (counted from the shortest step
+// between frames), then the frames up to the next key frame: all lost.
 TEST(Frames, VideoAfterALossWaitsForAKeyFrame) {
-  TempDir dir;
-  std::vector<DumpRecord> v = Video(2, 30);
-  v.erase(v.begin() + 2 * 12 + 1);  // the end of frame 12
-  Exported e;
-  Export(dir, {v}, &e);
-  EXPECT_EQ(e.stats[0].frames, 22u);  // 0..11 and 20..29
-  EXPECT_EQ(e.stats[0].lost, 8u);
-  EXPECT_EQ(e.sink.pushed[2 * 12].seq, 2 * 20);
+  const struct { const char* name; int from, count; } cases[] = {{"the end of frame 12", 2 * 12 + 1, 1},
+                                                                 {"frames 12 and 13", 2 * 12, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<DumpRecord> v = Video(2, 30);
+    v.erase(v.begin() + c.from, v.begin() + c.from + c.count);
+    Exported e;
+    Export(dir, {v}, &e);
+    EXPECT_EQ(e.stats[0].frames, 22u);  // 0..11 and 20..29
+    EXPECT_EQ(e.stats[0].lost, 8u);
+    EXPECT_EQ(e.sink.pushed[2 * 12].seq, 2 * 20);
+  }
 }
 
 TEST(Frames, ARestartedSenderKeepsItsTrackAndSendersAtOnceHaveTheirOwn) {

@@ -69,9 +69,13 @@ TEST(Summary, CountsWhatIsRtpAndStopsAtTheDamage) {
 
 TEST(Summary, ReportsQuoteJsonAndKeepWholeLines) {
   EXPECT_EQ(JsonQuote("a\"b\\c\n\x01\x7f"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");
-  EXPECT_EQ(JsonQuote("caf\xc3\xa9 \xd0\x80"), "\"caf\xc3\xa9 \xd0\x80\"");
-  // A stray byte, a cut sequence, an overlong form and a surrogate.
-  EXPECT_EQ(JsonQuote("\xff|\xc3|\xc0\xaf|\xed\xa0\x80"), "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\"");
+  // The first three-byte form, the last before the surrogates, the last of all.
+  EXPECT_EQ(JsonQuote("caf\xc3\xa9 \xd0\x80\xe0\xa0\x80\xed\x9f\xbf\xf4\x8f\xbf\xbf"),
+            "\"caf\xc3\xa9 \xd0\x80\xe0\xa0\x80\xed\x9f\xbf\xf4\x8f\xbf\xbf\"");
+  // A stray byte, a cut sequence, overlong forms of two and three bytes, a
+  // surrogate and a value past U+10FFFF.
+  EXPECT_EQ(JsonQuote("\xff|\xc3|\xc0\xaf|\xe0\x80\xaf|\xed\xa0\x80|\xf4\x90\x80\x80"),
+            "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\\ufffd\"");
   EXPECT_EQ(FormatDuration(3723004), "1:02:03.004");
   // A source that used every payload type keeps its whole table line.
   Summary sum;
