@@ -105,6 +105,8 @@ GstCaps* RtpCaps(const TrackOut& t) {
   return caps;
 }
 
+constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
+
 // The one border where GStreamer's errors become ours: an exit status and
 // a line.
 int StatusOf(const GError* e) {
@@ -147,7 +149,7 @@ struct GstExport::Impl {
   bool PushLists() {
     for (size_t t = 0; t < lists.size(); ++t) {
       if (!lists[t] || gst_app_src_push_buffer_list(sources[t], lists[t].release()) == GST_FLOW_OK) continue;
-      Fail(EX_SOFTWARE, "GStreamer: the pipeline stopped taking data");
+      Fail(EX_SOFTWARE, kStopped);
       return false;
     }
     return true;
@@ -299,7 +301,8 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
 
 int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
   Impl& m = *impl_;
-  m.PushLists();
+  // What was refused is lost: never a success, whoever else saw it.
+  if (!m.PushLists()) m.Fail(EX_SOFTWARE, kStopped);
   for (GstAppSrc* s : m.sources) gst_app_src_end_of_stream(s);
   bool eos = false;
   for (int polls = 0; !eos && !m.failure && !(stop && *stop); ++polls) {

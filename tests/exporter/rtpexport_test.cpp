@@ -324,6 +324,24 @@ TEST(Export, RefusesWithoutTouchingOut) {
   }
 }
 
+// GStreamer stops taking data, while the records are fed or at their end:
+// a failure, with nothing written, never a file that lacks them.
+TEST(Export, FailsWhenThePipelineStopsTakingData) {
+  TempDir dir;
+  WriteRandom(dir / "pcmu.rtp", 100, 0);  // handed over after 64 packets, then at the end
+  for (const char* from : {"1", "2"}) {
+    SCOPED_TRACE(from);
+    const std::string before = Listing(dir.path);
+    ProcessOptions o = ExportIn(dir);
+    o.env.insert(o.env.end(), {std::string("LD_PRELOAD=") + PUSHFAIL_LIB, std::string("CONFREC_PUSH_FAILS_FROM=") + from,
+                               "ASAN_OPTIONS=verify_asan_link_order=0"});
+    const RunResult r = RunProgram({RTPEXPORT_BIN, "pcmu.rtp", "out.mka"}, o, 60);
+    EXPECT_TRUE(r.ExitedWith(70)) << r.err;
+    EXPECT_NE(r.err.find("GStreamer: the pipeline stopped taking data"), std::string::npos) << r.err;
+    EXPECT_EQ(Listing(dir.path), before);
+  }
+}
+
 // An element that the export makes itself is missing (here the Opus
 // encoder, for PCMU into WebM): refused before OUT is made, naming the
 // Debian package, not a file without its audio.
