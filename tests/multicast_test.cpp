@@ -99,12 +99,12 @@ TEST_F(Links, RecorderTakesOnlyItsInterfaceOrSource) {
   const struct { std::string rec, from, other, report; } cases[] = {
       {"232.1.1.1%r1", "232.1.1.1%s1", "232.1.1.1%s2", ""}, {"232.1.1.1%" + r2, "232.1.1.1%s2", "232.1.1.1%s1", ""},
       {"ff3e::1234%r2", "ff3e::1234%s2", "ff3e::1234%s1", ""}, {"%r1", "10.1.1.1%s1", "10.1.2.1%s2", ""},
-      // A unicast destination reached through the interface given, not the one its route names.
-      {"%r2", "10.1.1.1%s2", "10.1.1.1%s1", ""},
       {"10.1.1.2@232.1.1.1%r1", "10.1.1.2@232.1.1.1%s1", "10.1.1.3@232.1.1.1%s1",
        "igmp v3 report, 1 group record(s) [gaddr 232.1.1.1 allow { 10.1.1.2 }]"},
       {a6 + "r1", a6 + "s1", "[2001:db8:1::3]@ff3e::1234%s1",
        "listener report v2, 1 group record(s) [gaddr ff3e::1234 allow { 2001:db8:1::2 }]"},
+      // A unicast destination reached through the interface given, not the one its route names.
+      {"%r2", "10.1.1.1%s2", "10.1.1.1%s1", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rec);
