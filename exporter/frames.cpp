@@ -28,6 +28,9 @@ constexpr size_t kMaxHeld = 1024;
 // After the last arrival wanted, the walk goes on this long for frames that
 // their senders placed earlier.
 constexpr int64_t kTailMs = 5000;
+// How long after the start a packet may arrive that its sender's clock
+// places before the start: a sender's start-up delay.
+constexpr int64_t kEarlyMs = 2000;
 
 constexpr double kNone = std::numeric_limits<double>::infinity();
 
@@ -234,13 +237,13 @@ class SourceQueue {
   }
 
   bool Emit(const std::vector<Packet>& frame, uint32_t ts) {
-    // Before the start or after the end; arrivals are whole milliseconds,
-    // so what rounds to the start is at it. A frame that arrived after the
-    // start is the recording's own, whatever its sender's clock says: one
-    // sent before the quickest packet's pace (a sender's first, held up as
-    // it starts) is put at the start, not lost.
+    // What arrived before the start or is placed after the end. What
+    // arrived after the start is the recording's own, whatever its sender's
+    // clock says: the export starts early enough for it, and what is still
+    // placed before (an encoder's first audio frame, longer than its step)
+    // is put at the start.
     int64_t ns = frame[0].ns;
-    if ((ns < -kNsPerMs / 2 && frame[0].arrivalMs < startMs_) || ns > limitNs_) return true;
+    if (frame[0].arrivalMs < startMs_ || ns > limitNs_) return true;
     ns = std::max<int64_t>(ns, 0);
     // A track's frames in order of time, whatever its senders' clocks did.
     if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + kNsPerMs);
@@ -395,6 +398,26 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
     }
   });
   if (status) return status;
+  // Where a packet goes on the recorder's clock: its sender's time through
+  // the reports, moved by its group's least delay; else the pace of its
+  // timestamps.
+  auto place = [&](size_t i, int64_t ext) {
+    SourceClock& clock = walker.Clock(i);
+    double at = clock.ArrivalMs(ext), sent;
+    auto d = delay.find(group[i]);
+    if (d != delay.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
+    return at;
+  };
+  // A sender's first packets, held up as it starts, are placed before the
+  // start though they arrived after it: the export starts where the
+  // earliest of those is placed, so that none is lost or squeezed.
+  double start = double(origin);
+  status = walker.Walk(false, origin + kEarlyMs, o.stop, error,
+                       [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+                         if (arrival >= origin) start = std::min(start, place(i, ext));
+                       });
+  if (status) return status;
+  if (o.leadMs) *o.leadMs = std::llround(double(origin) - start);
 
   const int64_t limitNs = o.limitMs == INT64_MAX ? INT64_MAX : o.limitMs * 1000000;
   std::vector<std::unique_ptr<SourceQueue>> queues;
@@ -406,11 +429,7 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
   uint64_t count = 0;
   status = walker.Walk(false, until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
     if (!sinkOk) return;
-    SourceClock& clock = walker.Clock(i);
-    double at = clock.ArrivalMs(ext), sent;
-    auto d = delay.find(group[i]);
-    if (d != delay.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
-    const double ms = double(o.baseMs) + at - double(origin);
+    const double ms = double(o.baseMs) + place(i, ext) - start;
     sinkOk = queues[i]->Add(p.seq, r.data, r.size, arrival, std::llround(ms * 1e6));
     if (o.progress && ++count % 1024 == 0) o.progress(o.baseMs + arrival - origin);
   });

@@ -37,6 +37,9 @@ struct FeedOptions {
   int64_t limitMs = INT64_MAX;  // where the export ends
   const volatile std::sig_atomic_t* stop = nullptr;  // set: end at once
   std::function<void(int64_t ms)> progress;  // now and then, where the export is
+  // Set: how much earlier than its origin the session starts, for the one
+  // after it to start as much later.
+  int64_t* leadMs = nullptr;
 };
 
 // Feeds the packets of `session`, whose sources have tracks (plan.h), to

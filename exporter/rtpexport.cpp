@@ -222,6 +222,8 @@ int Export(const std::vector<Session>& sessions, const Options& o, const std::ve
   feed.stop = &gStop;
   feed.progress = [&](int64_t ms) { progress.Show(ms); };
   stats->assign(tracks.size(), TrackStats());
+  int64_t lead = 0;
+  feed.leadMs = &lead;
   for (const Session& s : sessions) {
     if (feed.baseMs >= feed.limitMs) break;
     if (int status = FeedSession(s, feed, &media, stats, &error)) {
@@ -230,7 +232,7 @@ int Export(const std::vector<Session>& sessions, const Options& o, const std::ve
       if (int failed = media.Failure(&error)) status = failed;
       return gStop ? status : Fail(status, error);
     }
-    feed.baseMs += s.LengthMs();
+    feed.baseMs += s.LengthMs() + lead;
   }
   const int status = media.Finish(&gStop, &error);
   progress.End(status == 0);

@@ -132,7 +132,8 @@ TEST(Frames, PacketsArePutBackInOrderAndLossesLeaveAGap) {
 
 // A sender's first packet held up as it starts, 15 ms behind the pace of the
 // others: placed before the recording's start, yet recorded after it, so
-// kept, at the start. From a later start, what arrived before it is left out.
+// kept: the export starts with it, the others as far after it as they
+// were sent. From a later start, what arrived before it is left out.
 TEST(Frames, WhatArrivedAfterTheStartIsKeptWhereverItsClockPutsIt) {
   const struct { int64_t skipMs, frames, firstSeq, firstNs; } cases[] = {{0, 50, 0, 0}, {500, 24, 26, 5000000}};
   for (const auto& c : cases) {
@@ -146,6 +147,7 @@ TEST(Frames, WhatArrivedAfterTheStartIsKeptWhereverItsClockPutsIt) {
     ASSERT_EQ(e.stats[0].frames, uint64_t(c.frames));
     EXPECT_EQ(e.sink.pushed[0].seq, c.firstSeq);
     EXPECT_EQ(e.sink.pushed[0].ns, c.firstNs);
+    EXPECT_EQ(e.sink.pushed[1].ns - e.sink.pushed[0].ns, 20000000);  // moved, not squeezed
   }
 }
 
