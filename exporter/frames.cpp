@@ -372,51 +372,69 @@ class Walker : public RtcpHandler {
   int64_t arrival_ = 0;
 };
 
+// Where each packet goes on the recorder's clock. Senders are kept in sync
+// by the sender reports of each CNAME (or SSRC, where none was given),
+// shifted onto the recorder's clock by the least delay any of their packets
+// had; without reports, by the pace of their timestamps.
+class Placer {
+ public:
+  Placer(const Session& session, Walker* walker) : walker_(*walker), group_(session.sources.size()) {
+    for (size_t i = 0; i < session.sources.size(); ++i) {
+      auto c = session.cnames.find(session.sources[i].ssrc);
+      group_[i] = c != session.cnames.end() ? "cname " + c->second : "ssrc " + std::to_string(session.sources[i].ssrc);
+    }
+  }
+
+  // The first walk: each sender's clock, and its group's least delay.
+  int Learn(int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error) {
+    return walker_.Walk(true, untilMs, stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+      SourceClock& clock = walker_.Clock(i);
+      clock.LearnArrival(ext, arrival);
+      double sent;
+      if (clock.SenderMs(ext, &sent)) {
+        auto [it, fresh] = delay_.try_emplace(group_[i], kNone);
+        it->second = std::min(it->second, double(arrival) - sent);
+      }
+    });
+  }
+
+  double Place(size_t i, int64_t ext) {
+    SourceClock& clock = walker_.Clock(i);
+    double at = clock.ArrivalMs(ext), sent;
+    auto d = delay_.find(group_[i]);
+    if (d != delay_.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
+    return at;
+  }
+
+  // Where the export of a session from `origin` starts. A sender's first
+  // packets, held up as it starts, are placed before the start though they
+  // arrived after it: the export starts where the earliest of those is
+  // placed, so that none is lost or squeezed.
+  int Start(int64_t origin, const volatile std::sig_atomic_t* stop, std::string* error, double* start) {
+    *start = double(origin);
+    return walker_.Walk(false, origin + kEarlyMs, stop, error,
+                        [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+                          if (arrival >= origin) *start = std::min(*start, Place(i, ext));
+                        });
+  }
+
+ private:
+  Walker& walker_;
+  std::vector<std::string> group_;
+  std::map<std::string, double> delay_;
+};
+
 }  // namespace
 
 int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, std::vector<TrackStats>* stats,
                 std::string* error) {
   const int64_t origin = session.OriginMs() + session.skipMs;
   const int64_t until = o.limitMs == INT64_MAX ? INT64_MAX : origin + (o.limitMs - o.baseMs) + kTailMs;
-  // Senders are kept in sync by the sender reports of each CNAME (or SSRC,
-  // where none was given), shifted onto the recorder's clock by the least
-  // delay any of their packets had.
-  std::vector<std::string> group(session.sources.size());
-  for (size_t i = 0; i < session.sources.size(); ++i) {
-    auto c = session.cnames.find(session.sources[i].ssrc);
-    group[i] = c != session.cnames.end() ? "cname " + c->second : "ssrc " + std::to_string(session.sources[i].ssrc);
-  }
-  std::map<std::string, double> delay;
   Walker walker(session);
-  int status = walker.Walk(true, until, o.stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
-    SourceClock& clock = walker.Clock(i);
-    clock.LearnArrival(ext, arrival);
-    double sent;
-    if (clock.SenderMs(ext, &sent)) {
-      auto [it, fresh] = delay.try_emplace(group[i], kNone);
-      it->second = std::min(it->second, double(arrival) - sent);
-    }
-  });
-  if (status) return status;
-  // Where a packet goes on the recorder's clock: its sender's time through
-  // the reports, moved by its group's least delay; else the pace of its
-  // timestamps.
-  auto place = [&](size_t i, int64_t ext) {
-    SourceClock& clock = walker.Clock(i);
-    double at = clock.ArrivalMs(ext), sent;
-    auto d = delay.find(group[i]);
-    if (d != delay.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
-    return at;
-  };
-  // A sender's first packets, held up as it starts, are placed before the
-  // start though they arrived after it: the export starts where the
-  // earliest of those is placed, so that none is lost or squeezed.
-  double start = double(origin);
-  status = walker.Walk(false, origin + kEarlyMs, o.stop, error,
-                       [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
-                         if (arrival >= origin) start = std::min(start, place(i, ext));
-                       });
-  if (status) return status;
+  Placer placer(session, &walker);
+  double start;
+  if (int status = placer.Learn(until, o.stop, error)) return status;
+  if (int status = placer.Start(origin, o.stop, error, &start)) return status;
   if (o.leadMs) *o.leadMs = std::llround(double(origin) - start);
 
   const int64_t limitNs = o.limitMs == INT64_MAX ? INT64_MAX : o.limitMs * 1000000;
@@ -427,9 +445,9 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
                                                                limitNs));
   bool sinkOk = true;
   uint64_t count = 0;
-  status = walker.Walk(false, until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
+  int status = walker.Walk(false, until, o.stop, error, [&](size_t i, const RtpPacket& p, const Record& r, int64_t ext, int64_t arrival) {
     if (!sinkOk) return;
-    const double ms = double(o.baseMs) + place(i, ext) - start;
+    const double ms = double(o.baseMs) + placer.Place(i, ext) - start;
     sinkOk = queues[i]->Add(p.seq, r.data, r.size, arrival, std::llround(ms * 1e6));
     if (o.progress && ++count % 1024 == 0) o.progress(o.baseMs + arrival - origin);
   });
