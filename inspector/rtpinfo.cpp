@@ -98,9 +98,9 @@ std::string Unopened(const std::string& file) {
   return json ? "{\"file\": " + JsonQuote(file) + ", \"error\": " + JsonQuote(std::strerror(errno)) + "}" : "";
 }
 
-void Files(char** files, int n) {
+void Files(const std::vector<std::string>& files) {
   std::string out = json ? "[" : "";
-  for (int i = 0; i < n; ++i) {
+  for (size_t i = 0; i < files.size(); ++i) {
     Summary s;
     std::string one = Inspect(files[i], &s) ? Report(files[i], s) : Unopened(files[i]);
     if (json)
@@ -344,7 +344,7 @@ int main(int argc, char** argv) {
   else if (o.byConference)
     Sessions(o.conference);
   else
-    Files(argv + optind, argc - optind);
+    Files(o.files);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) Complain(EX_IOERR, std::string("standard output: ") + std::strerror(errno));
   return status;
 }
