@@ -26,7 +26,7 @@ bool ParseRtp(const uint8_t* data, size_t size, RtpPacket* p) {
 namespace {
 
 constexpr uint8_t kSenderReport = 200, kSourceDescription = 202;
-constexpr uint8_t kCname = 1;
+constexpr uint8_t kCname = 1, kName = 2;
 
 void ParseSdes(const uint8_t* p, const uint8_t* end, int chunks, RtcpHandler* handler) {
   for (int c = 0; c < chunks && end - p >= 4; ++c) {
@@ -36,7 +36,9 @@ void ParseSdes(const uint8_t* p, const uint8_t* end, int chunks, RtcpHandler* ha
     const uint8_t* chunk = p - 4;
     while (p < end && *p != 0) {
       if (end - p < 2 || end - p < 2 + p[1]) return;
-      if (p[0] == kCname) handler->OnCname(ssrc, std::string(reinterpret_cast<const char*>(p + 2), p[1]));
+      const std::string text(reinterpret_cast<const char*>(p + 2), p[1]);
+      if (p[0] == kCname) handler->OnCname(ssrc, text);
+      if (p[0] == kName) handler->OnName(ssrc, text);
       p += 2 + p[1];
     }
     p += 4 - (p - chunk) % 4;

@@ -30,6 +30,8 @@ class RtcpHandler {
   // A sender report: the sender's wall clock (NTP format) at RTP time `rtp`.
   virtual void OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) = 0;
   virtual void OnCname(uint32_t ssrc, const std::string& cname) = 0;
+  // SDES NAME: how the person calls themselves, for showing.
+  virtual void OnName(uint32_t, const std::string&) {}
 };
 // Walks the packets of a compound RTCP datagram; stops at the first that
 // does not fit.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "plan.h"
@@ -21,6 +22,16 @@ class PacketSink {
   // of the export; the packets of a frame come together, frames of a track
   // in order of time. False stops the export.
   virtual bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) = 0;
+};
+
+// A sink that writes a media file: pushed to, then finished.
+class MediaSink : public PacketSink {
+ public:
+  // Ends every track and waits until the file is written, or until *stop
+  // is set. 0, or the exit status with the reason in *error.
+  virtual int Finish(const volatile std::sig_atomic_t* stop, std::string* error) = 0;
+  // Why Push failed: 0 and no reason when it has not.
+  virtual int Failure(std::string* error) const = 0;
 };
 
 struct TrackStats {

@@ -1,5 +1,7 @@
 #include "gstexport.h"
 
+#include "gstcommon.h"
+
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sysexits.h>
@@ -11,26 +13,9 @@ namespace rtptools {
 
 namespace {
 
-struct ObjectUnref {
-  void operator()(gpointer p) const { gst_object_unref(p); }
-};
-struct CapsUnref {
-  void operator()(GstCaps* p) const { gst_caps_unref(p); }
-};
-struct MessageUnref {
-  void operator()(GstMessage* p) const { gst_message_unref(p); }
-};
-struct ErrorFree {
-  void operator()(GError* p) const { g_error_free(p); }
-};
-struct Free {
-  void operator()(gpointer p) const { g_free(p); }
-};
 struct ListUnref {
   void operator()(GstBufferList* p) const { gst_buffer_list_unref(p); }
 };
-using Element = std::unique_ptr<GstElement, ObjectUnref>;
-using Pad = std::unique_ptr<GstPad, ObjectUnref>;
 
 // Queued in the appsrcs at most, before the feeder waits for the muxer.
 constexpr guint64 kMaxQueued = 16 << 20;
@@ -39,88 +24,7 @@ constexpr guint64 kMaxQueued = 16 << 20;
 // a third of an export's time. It bounds how long a packet is held back.
 constexpr uint64_t kListEvery = 64;
 
-// The elements we make ourselves, and where Debian has them.
-struct Needed {
-  const char* factory;
-  const char* package;
-};
-const Needed kNeeded[] = {
-    {"appsrc", "gstreamer1.0-plugins-base"},     {"parsebin", "gstreamer1.0-plugins-base"},
-    {"decodebin", "gstreamer1.0-plugins-base"},  {"audioconvert", "gstreamer1.0-plugins-base"},
-    {"audioresample", "gstreamer1.0-plugins-base"}, {"opusenc", "gstreamer1.0-plugins-base"},
-    {"matroskamux", "gstreamer1.0-plugins-good"}, {"webmmux", "gstreamer1.0-plugins-good"},
-    {"mp4mux", "gstreamer1.0-plugins-good"},     {"filesink", "libgstreamer1.0-0"},
-};
-
-const char* PackageOf(const char* factory) {
-  for (const Needed& n : kNeeded)
-    if (std::string(n.factory) == factory) return n.package;
-  return "";
-}
-
-std::string MissingElement(const char* factory) {
-  return std::string("GStreamer element ") + factory + " is missing: install " + PackageOf(factory);
-}
-
-GstElement* Make(const char* factory, std::string* error) {
-  GstElement* e = gst_element_factory_make(factory, nullptr);
-  if (!e) *error = MissingElement(factory);
-  return e;
-}
-
-// Whether every element that we make ourselves is there, so that none is
-// found missing once the export has begun; the first missing in *error.
-bool Available(const std::vector<const char*>& factories, std::string* error) {
-  for (const char* factory : factories) {
-    GstElementFactory* found = gst_element_factory_find(factory);
-    if (!found) return *error = MissingElement(factory), false;
-    gst_object_unref(found);
-  }
-  return true;
-}
-
-const char* MuxerOf(Container c) {
-  switch (c) {
-    case Container::kMatroska:
-    case Container::kMatroskaAudio: return "matroskamux";
-    case Container::kWebm: return "webmmux";
-    case Container::kMp4: return "mp4mux";
-  }
-  return "";
-}
-
-GstCaps* RtpCaps(const TrackOut& t) {
-  GstCaps* caps = gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, t.format.IsVideo() ? "video" : "audio",
-                                      "clock-rate", G_TYPE_INT, int(t.format.clockRate), "encoding-name", G_TYPE_STRING,
-                                      t.format.Name(), "payload", G_TYPE_INT, t.payloadType, nullptr);
-  if (t.format.codec == Codec::kL16) {
-    const std::string channels = std::to_string(t.format.channels);
-    gst_caps_set_simple(caps, "encoding-params", G_TYPE_STRING, channels.c_str(), "channels", G_TYPE_INT,
-                        t.format.channels, nullptr);
-  }
-  // Without it the Opus depayloader gives no rate, which webmmux and mp4mux
-  // require; Opus is always coded at 48000 Hz.
-  if (t.format.codec == Codec::kOpus)
-    gst_caps_set_simple(caps, "sprop-maxcapturerate", G_TYPE_STRING, "48000", nullptr);
-  return caps;
-}
-
 constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
-
-// The one border where GStreamer's errors become ours: an exit status and
-// a line.
-int StatusOf(const GError* e) {
-  if (e->domain == GST_RESOURCE_ERROR) {
-    if (e->code == GST_RESOURCE_ERROR_OPEN_WRITE || e->code == GST_RESOURCE_ERROR_OPEN_READ_WRITE ||
-        e->code == GST_RESOURCE_ERROR_NOT_FOUND)
-      return EX_CANTCREAT;
-    return EX_IOERR;
-  }
-  if ((e->domain == GST_CORE_ERROR && e->code == GST_CORE_ERROR_MISSING_PLUGIN) ||
-      (e->domain == GST_STREAM_ERROR && e->code == GST_STREAM_ERROR_CODEC_NOT_FOUND))
-    return EX_UNAVAILABLE;
-  return EX_SOFTWARE;
-}
 
 }  // namespace
 
@@ -137,13 +41,12 @@ struct GstExport::Impl {
     size_t track;
   };
   std::vector<std::unique_ptr<Link>> links;
-  int failure = 0;
-  std::string reason;
+  std::unique_ptr<BusReader> bus;
   uint64_t pushes = 0;
 
-  void Fail(int status, const std::string& why) {
-    if (!failure) failure = status, reason = why;
-  }
+  void Fail(int status, const std::string& why) { bus->Fail(status, why); }
+  bool Poll(GstClockTime wait) { return bus->Poll(wait); }
+  int failure() const { return bus ? bus->failure() : 0; }
 
   // Hands each track's list to its appsrc. False when one refuses.
   bool PushLists() {
@@ -153,28 +56,6 @@ struct GstExport::Impl {
       return false;
     }
     return true;
-  }
-
-  // Takes what the bus holds; with `wait`, waits up to that long for a
-  // message. True at the end of the stream.
-  bool Poll(GstClockTime wait) {
-    GstBus* bus = GST_ELEMENT_BUS(pipeline.get());
-    while (auto* raw = gst_bus_timed_pop_filtered(bus, wait, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_EOS))) {
-      std::unique_ptr<GstMessage, MessageUnref> m(raw);
-      if (GST_MESSAGE_TYPE(raw) == GST_MESSAGE_EOS) return true;
-      GError* e = nullptr;
-      gchar* debug = nullptr;
-      gst_message_parse_error(raw, &e, &debug);
-      std::unique_ptr<GError, ErrorFree> error(e);
-      std::unique_ptr<gchar, Free> freeDebug(debug);
-      int status = StatusOf(e);
-      std::string why = std::string("GStreamer: ") + e->message;
-      if (status == EX_UNAVAILABLE)
-        why += " (install gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad and gstreamer1.0-libav)";
-      Fail(status, why);
-      return false;
-    }
-    return false;
   }
 
   static void OnParsed(GstElement*, GstPad* pad, gpointer data) {
@@ -228,6 +109,7 @@ int GstExport::Open(const std::string& path, Container container, const std::vec
   Impl& m = *impl_;
   m.tracks = tracks;
   m.pipeline.reset(gst_pipeline_new("export"));
+  m.bus = std::make_unique<BusReader>(m.pipeline.get());
   GstBin* bin = GST_BIN(m.pipeline.get());
   m.mux = Make(MuxerOf(container), error);
   GstElement* sink = Make("filesink", error);
@@ -246,7 +128,7 @@ int GstExport::Open(const std::string& path, Container container, const std::vec
     GstElement* src = Make("appsrc", error);
     GstElement* parse = Make("parsebin", error);
     if (!src || !parse) return EX_UNAVAILABLE;
-    std::unique_ptr<GstCaps, CapsUnref> caps(RtpCaps(tracks[t]));
+    Caps caps(RtpCaps(tracks[t].format, tracks[t].payloadType));
     g_object_set(src, "caps", caps.get(), "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE, "max-bytes",
                  guint64(0), nullptr);
     gst_bin_add_many(bin, src, parse, nullptr);
@@ -262,21 +144,21 @@ int GstExport::Open(const std::string& path, Container container, const std::vec
   }
   if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     m.Poll(0);
-    *error = m.reason.empty() ? "GStreamer: the pipeline does not start" : m.reason;
-    return m.failure ? m.failure : EX_SOFTWARE;
+    *error = m.bus->reason().empty() ? "GStreamer: the pipeline does not start" : m.bus->reason();
+    return m.failure() ? m.failure() : EX_SOFTWARE;
   }
   return 0;
 }
 
 bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
   Impl& m = *impl_;
-  if (m.failure) return false;
+  if (m.failure()) return false;
   // Back-pressure: wait while the muxer is behind, unless a track has
   // nothing queued (the muxer may be waiting for it).
   if (++m.pushes % kListEvery == 0) {
     if (!m.PushLists()) return false;
     m.Poll(0);
-    for (int i = 0; i < 10000 && !m.failure; ++i) {
+    for (int i = 0; i < 10000 && !m.failure(); ++i) {
       guint64 queued = 0;
       bool starved = false;
       for (GstAppSrc* s : m.sources) {
@@ -289,7 +171,7 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
       nanosleep(&pause, nullptr);
       if (i % 100 == 0) m.Poll(0);
     }
-    if (m.failure) return false;
+    if (m.failure()) return false;
   }
   GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
   GST_BUFFER_PTS(buffer) = GstClockTime(ns);
@@ -305,7 +187,7 @@ int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error
   if (!m.PushLists()) m.Fail(EX_SOFTWARE, kStopped);
   for (GstAppSrc* s : m.sources) gst_app_src_end_of_stream(s);
   bool eos = false;
-  for (int polls = 0; !eos && !m.failure && !(stop && *stop); ++polls) {
+  for (int polls = 0; !eos && !m.failure() && !(stop && *stop); ++polls) {
     // A track that never had a frame has nothing to end: once parsebin has
     // had time to find its elements, the muxer stops waiting for it.
     for (size_t t = 0; t < m.tracks.size() && polls >= 10; ++t)
@@ -316,14 +198,14 @@ int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error
     eos = m.Poll(100 * GST_MSECOND);
   }
   gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
-  if (m.failure) return *error = m.reason, m.failure;
+  if (m.failure()) return *error = m.bus->reason(), m.failure();
   if (!eos) return *error = "interrupted", EX_TEMPFAIL;
   return 0;
 }
 
 int GstExport::Failure(std::string* error) const {
-  *error = impl_->reason;
-  return impl_->failure;
+  *error = impl_->bus ? impl_->bus->reason() : "";
+  return impl_->failure();
 }
 
 }  // namespace rtptools

@@ -24,7 +24,7 @@ struct TrackOut {
   bool reencode = false;  // to Opus
 };
 
-class GstExport : public PacketSink {
+class GstExport : public MediaSink {
  public:
   GstExport();
   ~GstExport() override;
@@ -35,11 +35,8 @@ class GstExport : public PacketSink {
   // status with the reason in *error.
   int Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks, std::string* error);
   bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) override;
-  // Ends every track and waits until the file is written, or until *stop
-  // is set. 0, or the exit status with the reason in *error.
-  int Finish(const volatile std::sig_atomic_t* stop, std::string* error);
-  // Why Push failed: 0 and no reason when it has not.
-  int Failure(std::string* error) const;
+  int Finish(const volatile std::sig_atomic_t* stop, std::string* error) override;
+  int Failure(std::string* error) const override;
 
  private:
   struct Impl;

@@ -14,10 +14,11 @@ namespace rtptools {
 
 namespace {
 
-struct CnameCollector : RtcpHandler {
-  std::map<uint32_t, std::string>* cnames;
+struct NameCollector : RtcpHandler {
+  Session* session;
   void OnSenderReport(uint32_t, uint64_t, uint32_t) override {}
-  void OnCname(uint32_t ssrc, const std::string& cname) override { (*cnames)[ssrc] = cname; }
+  void OnCname(uint32_t ssrc, const std::string& cname) override { session->cnames[ssrc] = cname; }
+  void OnName(uint32_t ssrc, const std::string& name) override { session->names[ssrc] = name; }
 };
 
 std::string Hex(uint32_t v) {
@@ -44,8 +45,8 @@ int ScanFile(size_t index, Session* session, std::string* error) {
   in.startMs = int64_t(header.startSec) * 1000 + header.startUsec / 1000;
   in.lastMs = in.startMs;
   std::map<std::pair<uint32_t, int>, size_t> index_of;
-  CnameCollector cnames;
-  cnames.cnames = &session->cnames;
+  NameCollector cnames;
+  cnames.session = session;
   Record r;
   RtpPacket p;
   while ((st = reader.Next(&r)) == DumpReader::kOk) {
@@ -67,6 +68,8 @@ int ScanFile(size_t index, Session* session, std::string* error) {
     }
     Source& s = session->sources[it->second];
     ++s.packets;
+    if (s.spans.empty() || arrival - s.lastMs > kPauseMs) s.spans.push_back({arrival, arrival});
+    s.spans.back().second = arrival;
     s.lastMs = arrival;
     s.probe.Add(p.seq, p.timestamp, arrival, p.payload, p.payloadSize);
   }

@@ -23,11 +23,17 @@ struct Source {
   int payloadType = -1;  // of its first packet
   uint64_t packets = 0;
   int64_t firstMs = 0, lastMs = 0;  // arrival, ms since 1970
+  // From first to last arrival of each run of packets without a pause.
+  std::vector<std::pair<int64_t, int64_t>> spans;
   FormatProbe probe;
   Format format;
   std::string how;  // how the format was found: "identified from the stream"
   int track = -1;   // -1: left out
 };
+
+// A sender that sends nothing for longer than this has paused (its video
+// stopped, or it left), more than a lost packet or a quiet moment.
+constexpr int64_t kPauseMs = 5000;
 
 struct InputFile {
   std::string path;
@@ -51,6 +57,7 @@ struct Session {
   int64_t skipMs = 0;  // of its own time, before the export starts
   std::vector<Source> sources;
   std::map<uint32_t, std::string> cnames;  // by SSRC, from RTCP SDES
+  std::map<uint32_t, std::string> names;   // SDES NAME, where sent
   int64_t OriginMs() const;  // the earliest start of its files
   int64_t LengthMs() const;  // from its origin to its last arrival, less skipMs
 };

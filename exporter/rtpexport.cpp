@@ -19,8 +19,12 @@
 #include "clock.h"
 #include "container.h"
 #include "frames.h"
+#include "gstcompose.h"
 #include "gstexport.h"
+#include "gstloudness.h"
+#include "layout.h"
 #include "message.h"
+#include "participants.h"
 #include "plan.h"
 
 using namespace rtptools;
@@ -28,8 +32,9 @@ using namespace rtptools;
 namespace {
 
 const char kUsage[] =
-    "usage: rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... -c NAME OUT\n"
-    "       rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... FILE... OUT\n"
+    "usage: rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... [COMPOSING] -c NAME OUT\n"
+    "       rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... [COMPOSING] FILE... OUT\n"
+    "COMPOSING: [--tracks] [--size WxH] [--rate FPS] [--layout grid|speaker]\n"
     "Writes the audio and video of RTP dump files into the media file OUT, in\n"
     "lip sync. With -c, every session of the conference NAME in order, one\n"
     "after the other, from SECONDS into it (where confrec -p -o starts) and for\n"
@@ -39,6 +44,11 @@ const char kUsage[] =
     "hold is re-encoded to Opus. Payload types 96..127 are identified from the\n"
     "streams; -m PT=FORMAT names one as an SDP rtpmap does (H264, VP8,\n"
     "OPUS/48000/2, L16/44100/2).\n"
+    "Where two people send at the same time, everyone is composed into one\n"
+    "picture (WxH, 1280x720 by default, at FPS frames/s, 30 by default; a grid\n"
+    "of all present, or the one speaking large with --layout speaker) and one\n"
+    "mixed sound, encoded to H.264 (VP8 for .webm) and Opus; --tracks keeps a\n"
+    "track per sender instead.\n"
     "Exit status:\n"
     "   0  done\n"
     "  64  bad usage\n"
@@ -57,7 +67,16 @@ struct Options {
   int64_t limitMs = INT64_MAX;
   Overrides overrides;
   Container container = Container::kMatroska;
+  bool tracks = false, speaker = false;
+  ComposeOptions compose;
 };
+
+// "WxH" within what encoders and players take, even.
+bool ParseSize(const char* text, int* width, int* height) {
+  char x = 0, end = 0;
+  if (std::sscanf(text, "%d%c%d%c", width, &x, height, &end) != 3 || x != 'x') return false;
+  return *width >= 160 && *height >= 90 && *width <= 3840 && *height <= 2160 && *width % 2 == 0 && *height % 2 == 0;
+}
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int sig) { gStop = sig; }
@@ -66,9 +85,32 @@ void OnSignal(int sig) { gStop = sig; }
 bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   *status = EX_USAGE;
   std::string error;
+  enum { kTracks = 256, kSize, kRate, kLayout };
+  static const option kLong[] = {{"tracks", no_argument, nullptr, kTracks},
+                                 {"size", required_argument, nullptr, kSize},
+                                 {"rate", required_argument, nullptr, kRate},
+                                 {"layout", required_argument, nullptr, kLayout},
+                                 {nullptr, 0, nullptr, 0}};
   int opt;
-  while ((opt = getopt(argc, argv, ":o:t:m:c:h")) != -1) {
+  while ((opt = getopt_long(argc, argv, ":o:t:m:c:h", kLong, nullptr)) != -1) {
     switch (opt) {
+      case kTracks:
+        o->tracks = true;
+        break;
+      case kSize:
+        if (!ParseSize(optarg, &o->compose.width, &o->compose.height))
+          return Usage(kUsage, std::string("--size ") + optarg + ": not WxH, even, from 160x90 to 3840x2160"), false;
+        break;
+      case kRate:
+        o->compose.rate = TextToInt(optarg);
+        if (o->compose.rate < 1 || o->compose.rate > 60 || std::to_string(o->compose.rate) != optarg)
+          return Usage(kUsage, std::string("--rate ") + optarg + ": not a number of frames per second, 1 to 60"), false;
+        break;
+      case kLayout:
+        if (std::strcmp(optarg, "grid") && std::strcmp(optarg, "speaker"))
+          return Usage(kUsage, std::string("--layout ") + optarg + ": neither grid nor speaker"), false;
+        o->speaker = !std::strcmp(optarg, "speaker");
+        break;
       case 'o':
         o->seconds = TextToInt(optarg);
         break;
@@ -150,12 +192,17 @@ int Scan(std::vector<Session>* sessions, bool* damaged) {
   return 0;
 }
 
-// What goes into OUT, with a line per track. 0 or the exit status.
-int ChooseTracks(std::vector<Session>* sessions, const Options& o, std::vector<TrackOut>* out) {
+// Each source's format, with a line per source left out. 0 or the exit status.
+int Identify(std::vector<Session>* sessions, const Options& o) {
   std::vector<std::string> notes;
   std::string error;
   if (!IdentifySources(sessions, o.overrides, &notes, &error)) return Fail(EX_DATAERR, error);
   for (const std::string& n : notes) Say(n);
+  return 0;
+}
+
+// What goes into OUT, with a line per track. 0 or the exit status.
+int ChooseTracks(std::vector<Session>* sessions, const Options& o, std::vector<TrackOut>* out) {
   const std::vector<Track> tracks = AssignTracks(sessions);
   if (tracks.empty()) return Fail(EX_DATAERR, "no RTP stream to export");
   for (const Track& t : tracks) {
@@ -184,7 +231,9 @@ std::string Clock(int64_t ms) {
 // at the end where it stopped.
 class Progress {
  public:
-  explicit Progress(int64_t lengthMs) : length_(lengthMs), on_(isatty(STDERR_FILENO)), start_(NowNs()) {}
+  // A negative length: nothing shown.
+  explicit Progress(int64_t lengthMs)
+      : length_(lengthMs), on_(lengthMs >= 0 && isatty(STDERR_FILENO)), start_(NowNs()) {}
   void Show(int64_t ms) {
     position_ = ms;
     if (on_ && NowNs() - drawn_ >= 500 * kNsPerMs) Draw();
@@ -208,35 +257,91 @@ class Progress {
   int64_t drawn_ = 0, position_ = 0;
 };
 
-// Feeds every session into the pipeline writing `tmp`. 0 or the exit status.
+int64_t LengthMs(const std::vector<Session>& sessions, const Options& o) {
+  int64_t length = 0;
+  for (const Session& s : sessions) length += s.LengthMs();
+  return std::min(length, o.limitMs);
+}
+
+// Where two or more people send at the same time, what the picture and the
+// sound will be, with a line per participant. 0 or the exit status.
+int ChooseComposition(const Cast& cast, const std::vector<Session>& sessions, Options* o) {
+  bool video = false;
+  for (const Participant& p : cast.people) video |= !p.video.empty();
+  o->compose.video = video && o->container != Container::kMatroskaAudio;
+  o->compose.lengthMs = LengthMs(sessions, *o);
+  const std::string encoder = o->container == Container::kWebm ? "VP8" : "H.264";
+  Say(std::to_string(cast.people.size()) + " participants, some at the same time: composed into " +
+      (o->compose.video ? "one picture (" + std::to_string(o->compose.width) + "x" + std::to_string(o->compose.height) +
+                              ", " + std::to_string(o->compose.rate) + " frames/s, " + encoder + ", " +
+                              (o->speaker ? "the speaker large" : "a grid") + ") and " : std::string()) +
+      "one sound (Opus)");
+  for (const Participant& p : cast.people) {
+    std::string line = p.name + (p.name == p.key ? "" : " (" + p.key + ")") + ":";
+    for (const auto& [what, spans] : {std::pair<const char*, const std::vector<Span>*>{"audio", &p.audio},
+                                      {"video", &p.video}})
+      for (const Span& s : *spans) line += std::string(" ") + what + " " + Clock(s.fromMs) + " to " + Clock(s.toMs) + ",";
+    line.pop_back();
+    Say(line);
+  }
+  return 0;
+}
+
+// Feeds every session into `media`, writing its file. 0 or the exit status.
+int Feed(const std::vector<Session>& sessions, const Options& o, MediaSink* media, std::vector<TrackStats>* stats,
+         bool quiet) {
+  std::string error;
+  Progress progress(quiet ? -1 : LengthMs(sessions, o));
+  FeedOptions feed;
+  feed.limitMs = o.limitMs;
+  feed.stop = &gStop;
+  feed.progress = [&](int64_t ms) { progress.Show(ms); };
+  int64_t lead = 0;
+  feed.leadMs = &lead;
+  for (const Session& s : sessions) {
+    if (feed.baseMs >= feed.limitMs) break;
+    if (int status = FeedSession(s, feed, media, stats, &error)) {
+      progress.End(false);
+      // A sink that failed has its own status and reason.
+      if (int failed = media->Failure(&error)) status = failed;
+      return gStop ? status : Fail(status, error);
+    }
+    feed.baseMs += s.LengthMs() + lead;
+  }
+  const int status = media->Finish(&gStop, &error);
+  progress.End(status == 0);
+  return status && !gStop ? Fail(status, error) : status;
+}
+
+// Copies each track into `tmp`. 0 or the exit status.
 int Export(const std::vector<Session>& sessions, const Options& o, const std::vector<TrackOut>& tracks,
            const std::string& tmp, std::vector<TrackStats>* stats) {
   GstExport media;
   std::string error;
   if (int status = media.Open(tmp, o.container, tracks, &error)) return Fail(status, error);
-  int64_t length = 0;
-  for (const Session& s : sessions) length += s.LengthMs();
-  Progress progress(std::min(length, o.limitMs));
-  FeedOptions feed;
-  feed.limitMs = o.limitMs;
-  feed.stop = &gStop;
-  feed.progress = [&](int64_t ms) { progress.Show(ms); };
   stats->assign(tracks.size(), TrackStats());
-  int64_t lead = 0;
-  feed.leadMs = &lead;
-  for (const Session& s : sessions) {
-    if (feed.baseMs >= feed.limitMs) break;
-    if (int status = FeedSession(s, feed, &media, stats, &error)) {
-      progress.End(false);
-      // A sink that failed has its own status and reason.
-      if (int failed = media.Failure(&error)) status = failed;
-      return gStop ? status : Fail(status, error);
-    }
-    feed.baseMs += s.LengthMs() + lead;
+  return Feed(sessions, o, &media, stats, false);
+}
+
+// Composes everyone into `tmp`; for the speaker layout, hears who speaks
+// first. 0 or the exit status.
+int Compose(const std::vector<Session>& sessions, const Options& o, const Cast& cast, const std::string& tmp,
+            std::vector<TrackStats>* stats) {
+  std::string error;
+  std::vector<Turn> turns;
+  if (o.speaker) {
+    GstLoudness loudness;
+    if (int status = loudness.Open(cast, &error)) return Fail(status, error);
+    stats->assign(cast.inputs.size(), TrackStats());
+    if (int status = Feed(sessions, o, &loudness, stats, true)) return status;
+    turns = Speakers(loudness.Levels(), kLoudnessWindowMs);
   }
-  const int status = media.Finish(&gStop, &error);
-  progress.End(status == 0);
-  return status && !gStop ? Fail(status, error) : status;
+  GstCompose media;
+  const std::vector<Scene> scenes =
+      LayoutTimeline(cast, o.compose.width, o.compose.height, o.speaker ? &turns : nullptr);
+  if (int status = media.Open(tmp, o.container, o.compose, cast, scenes, &error)) return Fail(status, error);
+  stats->assign(cast.inputs.size(), TrackStats());
+  return Feed(sessions, o, &media, stats, false);
 }
 
 // Moves the finished file into place, with the permissions of a new file.
@@ -249,6 +354,17 @@ int Install(const std::string& tmp, const std::string& out) {
   if (!synced || chmod(tmp.c_str(), 0666 & ~mask) != 0 || rename(tmp.c_str(), out.c_str()) != 0)
     return Fail(EX_IOERR, out + ": " + std::strerror(errno));
   return 0;
+}
+
+void SummarizeCast(const Cast& cast, const std::vector<TrackStats>& stats) {
+  for (size_t p = 0; p < cast.people.size(); ++p) {
+    uint64_t frames[2] = {0, 0}, lost = 0;
+    for (size_t i = 0; i < cast.inputs.size(); ++i)
+      if (cast.inputs[i].participant == p)
+        frames[cast.inputs[i].format.IsVideo()] += stats[i].frames, lost += stats[i].lost;
+    Say(cast.people[p].name + ": on screen " + Clock(cast.people[p].PresentMs()) + ", " + std::to_string(frames[0]) +
+        " audio frames, " + std::to_string(frames[1]) + " video frames, " + std::to_string(lost) + " lost");
+  }
 }
 
 void Summarize(const std::vector<TrackOut>& tracks, const std::vector<TrackStats>& stats) {
@@ -273,8 +389,11 @@ int main(int argc, char** argv) {
   bool damaged = false;
   std::vector<TrackOut> tracks;
   if ((status = PlanSessions(o, &sessions)) || (status = Scan(&sessions, &damaged)) ||
-      (status = ChooseTracks(&sessions, o, &tracks)))
+      (status = Identify(&sessions, o)))
     return status;
+  const Cast cast = FindCast(&sessions);
+  const bool compose = !o.tracks && cast.Overlap();
+  if ((status = compose ? ChooseComposition(cast, sessions, &o) : ChooseTracks(&sessions, o, &tracks))) return status;
 
   // Caught before the temporary file exists, so that a signal never leaves it.
   struct sigaction sa = {};
@@ -289,7 +408,7 @@ int main(int argc, char** argv) {
   close(fd);
 
   std::vector<TrackStats> stats;
-  status = Export(sessions, o, tracks, tmp, &stats);
+  status = compose ? Compose(sessions, o, cast, tmp, &stats) : Export(sessions, o, tracks, tmp, &stats);
   if (!status) status = Install(tmp, o.out);
   if (status) {
     unlink(tmp.c_str());
@@ -299,6 +418,9 @@ int main(int argc, char** argv) {
     }
     return status;
   }
-  Summarize(tracks, stats);
+  if (compose)
+    SummarizeCast(cast, stats);
+  else
+    Summarize(tracks, stats);
   return damaged ? EX_DATAERR : 0;
 }

@@ -1,0 +1,429 @@
+#include "gstcompose.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/base/gstaggregator.h>
+#include <gst/controller/gstdirectcontrolbinding.h>
+#include <gst/controller/gstinterpolationcontrolsource.h>
+#include <gst/gst.h>
+#include <sysexits.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "clock.h"
+#include "gstcommon.h"
+
+namespace rtptools {
+
+namespace {
+
+// The black background and the silence that pace the compositor and the
+// mixer stay this far behind the packets pushed, so that neither has gone
+// past a joining participant's first frame when its decoder starts.
+constexpr int64_t kBehindNs = 2 * kNsPerSecond;
+constexpr int64_t kBackgroundStepNs = kNsPerSecond / 2;
+// Queued in the appsrcs at most, before the feeder waits for the encoders.
+constexpr guint64 kMaxQueued = 16 << 20;
+// Every so many packets the feeder looks after its decoders.
+constexpr uint64_t kCheckEvery = 64;
+constexpr int kCardWidth = 320, kCardHeight = 180;
+constexpr int kAudioRate = 48000, kChannels = 2;
+constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
+
+const char* DecoderOf(Codec c) {
+  switch (c) {
+    case Codec::kPcmu: return "mulawdec";
+    case Codec::kPcma: return "alawdec";
+    case Codec::kG722: return "avdec_g722";
+    case Codec::kOpus: return "opusdec";
+    case Codec::kVp8: return "vp8dec";
+    case Codec::kVp9: return "vp9dec";
+    case Codec::kH264: return "avdec_h264";
+    case Codec::kH265: return "avdec_h265";
+    default: return nullptr;  // L16 is raw already
+  }
+}
+
+const char* EncoderOf(Container c) { return c == Container::kWebm ? "vp8enc" : "x264enc"; }
+
+// A property of a compositor pad that steps to `points` (time, value).
+void Bind(GstPad* pad, const char* property, const std::vector<std::pair<int64_t, double>>& points) {
+  GstControlSource* cs = gst_interpolation_control_source_new();
+  g_object_set(cs, "mode", GST_INTERPOLATION_MODE_NONE, nullptr);
+  for (const auto& [ns, value] : points)
+    gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(cs), GstClockTime(ns), value);
+  gst_object_add_control_binding(GST_OBJECT(pad), gst_direct_control_binding_new_absolute(GST_OBJECT(pad), property, cs));
+  gst_object_unref(cs);
+}
+
+// Lays out participant `p`'s pad as the scenes say: its video where it
+// sends video, its card where it does not.
+void Place(GstPad* pad, size_t p, bool card, const std::vector<Scene>& scenes) {
+  std::vector<std::pair<int64_t, double>> x, y, w, h, alpha;
+  Tile last{0, 0, 2, 2};
+  for (const Scene& s : scenes) {
+    const Tile& t = s.tiles[p];
+    const bool shown = t.width > 0 && s.video[p] != card;
+    if (t.width > 0) last = t;
+    const int64_t ns = s.fromMs * kNsPerMs;
+    x.push_back({ns, last.x}), y.push_back({ns, last.y}), w.push_back({ns, last.width});
+    h.push_back({ns, last.height}), alpha.push_back({ns, shown ? 1.0 : 0.0});
+  }
+  Bind(pad, "xpos", x), Bind(pad, "ypos", y), Bind(pad, "width", w), Bind(pad, "height", h), Bind(pad, "alpha", alpha);
+  g_object_set(pad, "sizing-policy", 1 /* keep-aspect-ratio */, "zorder", card ? 1u : 2u, nullptr);
+}
+
+GstCaps* RawVideo(int width, int height, int rate) {
+  return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, width, "height",
+                             G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, rate, 1, "pixel-aspect-ratio",
+                             GST_TYPE_FRACTION, 1, 1, "interlace-mode", G_TYPE_STRING, "progressive", nullptr);
+}
+
+GstCaps* RawAudio() {
+  return gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "F32LE", "rate", G_TYPE_INT, kAudioRate, "channels",
+                             G_TYPE_INT, kChannels, "layout", G_TYPE_STRING, "interleaved", nullptr);
+}
+
+// An I420 picture of one colour (Y, U, V).
+GstBuffer* Picture(int width, int height, uint8_t y, uint8_t u, uint8_t v) {
+  const size_t luma = size_t(width) * size_t(height), chroma = luma / 4;
+  GstBuffer* b = gst_buffer_new_allocate(nullptr, luma + 2 * chroma, nullptr);
+  gst_buffer_memset(b, 0, y, luma);
+  gst_buffer_memset(b, luma, u, chroma);
+  gst_buffer_memset(b, luma + chroma, v, chroma);
+  return b;
+}
+
+GstElement* AppSrc(GstCaps* caps) {
+  GstElement* src = gst_element_factory_make("appsrc", nullptr);
+  g_object_set(src, "caps", caps, "format", GST_FORMAT_TIME, "is-live", FALSE, "block", FALSE, "max-bytes", guint64(0),
+               nullptr);
+  gst_caps_unref(caps);
+  return src;
+}
+
+// Decoders go on over damaged frames: the picture keeps its last good one.
+void OnElementAdded(GstBin*, GstBin*, GstElement* e, gpointer) {
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "max-errors")) g_object_set(e, "max-errors", -1, nullptr);
+}
+
+}  // namespace
+
+std::vector<const char*> ComposeNeeds(const Cast& cast, Container container, const ComposeOptions& o) {
+  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "decodebin", "audioconvert",
+                                     "audioresample", "audiomixer", "audiodynamic", "opusenc"};
+  if (o.video) needed.insert(needed.end(), {"videoconvert", "compositor", "textoverlay", EncoderOf(container)});
+  for (const Input& in : cast.inputs)
+    if (const char* d = DecoderOf(in.format.codec); d && (o.video || !in.format.IsVideo())) needed.push_back(d);
+  return needed;
+}
+
+struct GstCompose::Impl {
+  struct Chain {
+    Impl* impl = nullptr;
+    size_t input = 0;
+    bool video = false;
+    GstAppSrc* src = nullptr;
+    std::vector<GstElement*> elements;  // owned by the pipeline
+    GstElement* head = nullptr;         // takes what decodebin decodes
+    Pad aggregatorPad;
+    int64_t lastNs = 0, endedNs = -1;
+    std::atomic<bool> linked{false};
+  };
+
+  Element pipeline;
+  std::unique_ptr<BusReader> bus;
+  ComposeOptions options;
+  Cast cast;
+  std::vector<Scene> scenes;
+  GstElement *compositor = nullptr, *mixer = nullptr;
+  GstAppSrc *black = nullptr, *silence = nullptr;
+  int64_t backgroundNs = 0, silenceSamples = 0, maxNs = 0;
+  std::vector<std::unique_ptr<Chain>> chains;
+  std::vector<Chain*> current;  // per input, the chain being fed, or null
+  uint64_t pushes = 0;
+
+  GstBin* Bin() { return GST_BIN(pipeline.get()); }
+
+  static void OnDecoded(GstElement*, GstPad* pad, gpointer data) {
+    Chain* c = static_cast<Chain*>(data);
+    Caps caps(gst_pad_get_current_caps(pad));
+    if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
+    const char* kind = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
+    if (g_str_has_prefix(kind, c->video ? "video/" : "audio/") == FALSE || c->linked.exchange(true)) return;
+    Pad sink(gst_element_get_static_pad(c->head, "sink"));
+    gst_pad_link(pad, sink.get());
+  }
+
+  // The output branches: compositor and mixer, through their encoders, into
+  // the muxer and the file. 0 or the exit status.
+  int Build(const std::string& path, Container container, std::string* error) {
+    GstElement* mux = Make(MuxerOf(container), error);
+    GstElement* sink = Make("filesink", error);
+    if (!mux || !sink) return EX_UNAVAILABLE;
+    g_object_set(sink, "location", path.c_str(), nullptr);
+    gst_bin_add_many(Bin(), mux, sink, nullptr);
+    gst_element_link(mux, sink);
+    if (options.video) {
+      compositor = Make("compositor", error);
+      GstElement* filter = Make("capsfilter", error);
+      GstElement* queue = Make("queue", error);
+      GstElement* encoder = Make(EncoderOf(container), error);
+      if (!compositor || !filter || !queue || !encoder) return EX_UNAVAILABLE;
+      g_object_set(compositor, "background", 1 /* black */, nullptr);
+      Caps caps(RawVideo(options.width, options.height, options.rate));
+      g_object_set(filter, "caps", caps.get(), nullptr);
+      if (container == Container::kWebm)
+        g_object_set(encoder, "deadline", gint64(1), "cpu-used", 8, "threads", 2, "target-bitrate", 2000000,
+                     "keyframe-max-dist", options.rate * 2, nullptr);
+      else
+        gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast"),
+            g_object_set(encoder, "key-int-max", guint(options.rate * 2), nullptr);
+      gst_bin_add_many(Bin(), compositor, filter, queue, encoder, nullptr);
+      if (!gst_element_link_many(compositor, filter, queue, encoder, mux, nullptr))
+        return *error = "GStreamer: the video encoder does not fit the muxer", EX_SOFTWARE;
+      GstElement* bg = AppSrc(RawVideo(16, 16, 0));
+      gst_bin_add(Bin(), bg);
+      Pad pad(gst_element_request_pad_simple(compositor, "sink_%u"));
+      g_object_set(pad.get(), "alpha", 0.0, nullptr);  // paces, never seen
+      Pad out(gst_element_get_static_pad(bg, "src"));
+      gst_pad_link(out.get(), pad.get());
+      black = GST_APP_SRC(bg);
+    }
+    mixer = Make("audiomixer", error);
+    GstElement* filter = Make("capsfilter", error);
+    GstElement* limit = Make("audiodynamic", error);
+    GstElement* convert = Make("audioconvert", error);
+    GstElement* queue = Make("queue", error);
+    GstElement* encoder = Make("opusenc", error);
+    if (!mixer || !filter || !limit || !convert || !queue || !encoder) return EX_UNAVAILABLE;
+    Caps caps(RawAudio());
+    g_object_set(filter, "caps", caps.get(), nullptr);
+    // Above half of full scale, a tenth of what goes beyond: five voices at
+    // full scale at once still do not clip.
+    gst_util_set_object_arg(G_OBJECT(limit), "characteristics", "soft-knee");
+    g_object_set(limit, "threshold", 0.5f, "ratio", 0.1f, nullptr);
+    gst_bin_add_many(Bin(), mixer, filter, limit, convert, queue, encoder, nullptr);
+    if (!gst_element_link_many(mixer, filter, limit, convert, queue, encoder, mux, nullptr))
+      return *error = "GStreamer: the audio encoder does not fit the muxer", EX_SOFTWARE;
+    GstElement* bg = AppSrc(RawAudio());
+    gst_bin_add(Bin(), bg);
+    gst_element_link(bg, mixer);
+    silence = GST_APP_SRC(bg);
+    return 0;
+  }
+
+  // A grey card with the name of each participant who is ever shown: one
+  // picture lasting from its first appearance to its last.
+  void Cards() {
+    for (size_t p = 0; p < cast.people.size(); ++p) {
+      const std::vector<Span> present = cast.people[p].Present();
+      if (present.empty()) continue;
+      GstElement* src = AppSrc(RawVideo(kCardWidth, kCardHeight, 0));
+      GstElement* text = gst_element_factory_make("textoverlay", nullptr);
+      g_object_set(text, "text", cast.people[p].name.c_str(), "valignment", 4 /* center */, "halignment",
+                   1 /* center */, "font-desc", "Sans 20", nullptr);
+      gst_bin_add_many(Bin(), src, text, nullptr);
+      gst_element_link(src, text);
+      Pad pad(gst_element_request_pad_simple(compositor, "sink_%u"));
+      Place(pad.get(), p, true, scenes);
+      Pad out(gst_element_get_static_pad(text, "src"));
+      gst_pad_link(out.get(), pad.get());
+      gst_element_sync_state_with_parent(text);
+      gst_element_sync_state_with_parent(src);
+      GstBuffer* card = Picture(kCardWidth, kCardHeight, 0x70, 0x80, 0x80);
+      GST_BUFFER_PTS(card) = GstClockTime(present.front().fromMs * kNsPerMs);
+      const int64_t end = std::min(present.back().toMs + kLingerMs, options.lengthMs);
+      GST_BUFFER_DURATION(card) = GstClockTime(std::max<int64_t>(1, end - present.front().fromMs) * kNsPerMs);
+      gst_app_src_push_buffer(GST_APP_SRC(src), card);
+      gst_app_src_end_of_stream(GST_APP_SRC(src));
+    }
+  }
+
+  // The decoder of `input`, from its packets to the compositor or mixer.
+  Chain* Start(size_t input, int64_t ns) {
+    const Input& in = cast.inputs[input];
+    auto c = std::make_unique<Chain>();
+    c->impl = this;
+    c->input = input;
+    c->video = in.format.IsVideo();
+    c->lastNs = ns;
+    GstElement* src = AppSrc(RtpCaps(in.format, in.payloadType));
+    GstElement* decode = gst_element_factory_make("decodebin", nullptr);
+    c->elements = {src, decode};
+    if (c->video) {
+      GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+      GstElement* text = gst_element_factory_make("textoverlay", nullptr);
+      g_object_set(text, "text", cast.people[in.participant].name.c_str(), "valignment", 1 /* bottom */, "halignment",
+                   0 /* left */, "shaded-background", TRUE, "font-desc", "Sans 16", nullptr);
+      c->elements.insert(c->elements.end(), {convert, text});
+      c->head = convert;
+    } else {
+      GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
+      GstElement* resample = gst_element_factory_make("audioresample", nullptr);
+      c->elements.insert(c->elements.end(), {convert, resample});
+      c->head = convert;
+    }
+    for (GstElement* e : c->elements) gst_bin_add(Bin(), e);
+    gst_element_link(src, decode);
+    gst_element_link(c->elements[2], c->elements[3]);
+    // Asked for now, so that the compositor or mixer waits for its first
+    // frame rather than going past it.
+    c->aggregatorPad.reset(gst_element_request_pad_simple(c->video ? compositor : mixer, "sink_%u"));
+    if (c->video) Place(c->aggregatorPad.get(), in.participant, false, scenes);
+    Pad out(gst_element_get_static_pad(c->elements[3], "src"));
+    gst_pad_link(out.get(), c->aggregatorPad.get());
+    g_signal_connect(decode, "pad-added", G_CALLBACK(OnDecoded), c.get());
+    for (auto e = c->elements.rbegin(); e != c->elements.rend(); ++e) gst_element_sync_state_with_parent(*e);
+    c->src = GST_APP_SRC(src);
+    chains.push_back(std::move(c));
+    return chains.back().get();
+  }
+
+  void End(Chain* c) {
+    gst_app_src_end_of_stream(c->src);
+    c->endedNs = maxNs;
+    if (current[c->input] == c) current[c->input] = nullptr;
+  }
+
+  // Chains that paused end, so that the compositor and mixer stop waiting
+  // for them; those ended long ago leave the pipeline.
+  void Tidy() {
+    for (auto it = chains.begin(); it != chains.end();) {
+      Chain* c = it->get();
+      if (c->endedNs < 0 && maxNs - c->lastNs > kPauseMs * kNsPerMs) End(c);
+      const bool done = c->endedNs >= 0 && maxNs - c->endedNs > 2 * kPauseMs * kNsPerMs &&
+                        gst_aggregator_pad_is_eos(GST_AGGREGATOR_PAD(c->aggregatorPad.get()));
+      if (!done) {
+        ++it;
+        continue;
+      }
+      gst_element_release_request_pad(c->video ? compositor : mixer, c->aggregatorPad.get());
+      for (GstElement* e : c->elements) {
+        gst_element_set_state(e, GST_STATE_NULL);
+        gst_bin_remove(Bin(), e);
+      }
+      it = chains.erase(it);
+    }
+  }
+
+  // The background and the silence up to `ns`; at the end, exactly.
+  bool Pace(int64_t ns, bool end = false) {
+    while (black && backgroundNs < ns) {
+      const int64_t step = end ? std::min(kBackgroundStepNs, ns - backgroundNs) : kBackgroundStepNs;
+      GstBuffer* b = Picture(16, 16, 16, 128, 128);
+      GST_BUFFER_PTS(b) = GstClockTime(backgroundNs);
+      GST_BUFFER_DURATION(b) = GstClockTime(step);
+      backgroundNs += step;
+      if (gst_app_src_push_buffer(black, b) != GST_FLOW_OK) return false;
+    }
+    while (int64_t(gst_util_uint64_scale(guint64(silenceSamples), GST_SECOND, kAudioRate)) < ns) {
+      int64_t samples = kAudioRate * kBackgroundStepNs / kNsPerSecond;
+      if (end) samples = std::min<int64_t>(samples, std::max<int64_t>(1, (ns * kAudioRate + kNsPerSecond - 1) / kNsPerSecond - silenceSamples));
+      GstBuffer* b = gst_buffer_new_allocate(nullptr, size_t(samples) * kChannels * sizeof(float), nullptr);
+      gst_buffer_memset(b, 0, 0, size_t(samples) * kChannels * sizeof(float));
+      GST_BUFFER_PTS(b) = gst_util_uint64_scale(guint64(silenceSamples), GST_SECOND, kAudioRate);
+      GST_BUFFER_DURATION(b) = gst_util_uint64_scale(guint64(samples), GST_SECOND, kAudioRate);
+      silenceSamples += samples;
+      if (gst_app_src_push_buffer(silence, b) != GST_FLOW_OK) return false;
+    }
+    return true;
+  }
+
+  // Waits while the decoders have much queued, unless one has nothing (the
+  // compositor or mixer may be waiting for it).
+  void Wait() {
+    for (int i = 0; i < 10000 && !bus->failure(); ++i) {
+      guint64 queued = 0;
+      bool starved = false;
+      for (const auto& c : chains) {
+        if (c->endedNs >= 0) continue;
+        const guint64 level = gst_app_src_get_current_level_bytes(c->src);
+        queued += level;
+        starved |= level == 0;
+      }
+      if (queued < kMaxQueued || starved) break;
+      timespec pause{0, 1000000};
+      nanosleep(&pause, nullptr);
+      if (i % 100 == 0) bus->Poll(0);
+    }
+  }
+};
+
+GstCompose::GstCompose() : impl_(new Impl) {}
+
+GstCompose::~GstCompose() {
+  if (impl_->pipeline) gst_element_set_state(impl_->pipeline.get(), GST_STATE_NULL);
+}
+
+int GstCompose::Open(const std::string& path, Container container, const ComposeOptions& o, const Cast& cast,
+                     const std::vector<Scene>& scenes, std::string* error) {
+  gst_init(nullptr, nullptr);
+  if (!Available(ComposeNeeds(cast, container, o), error)) return EX_UNAVAILABLE;
+  Impl& m = *impl_;
+  m.options = o;
+  m.cast = cast;
+  m.scenes = scenes;
+  m.current.assign(cast.inputs.size(), nullptr);
+  m.pipeline.reset(gst_pipeline_new("compose"));
+  m.bus = std::make_unique<BusReader>(m.pipeline.get());
+  g_signal_connect(m.pipeline.get(), "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
+  if (int status = m.Build(path, container, error)) return status;
+  if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    m.bus->Poll(0);
+    *error = m.bus->reason().empty() ? "GStreamer: the pipeline does not start" : m.bus->reason();
+    return m.bus->failure() ? m.bus->failure() : EX_SOFTWARE;
+  }
+  if (o.video) m.Cards();
+  return 0;
+}
+
+bool GstCompose::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
+  Impl& m = *impl_;
+  if (m.bus->failure()) return false;
+  const bool video = m.cast.inputs[size_t(input)].format.IsVideo();
+  if (video && !m.options.video) return true;
+  m.maxNs = std::max(m.maxNs, ns);
+  if (++m.pushes % kCheckEvery == 0) {
+    m.Tidy();
+    if (!m.Pace(m.maxNs - kBehindNs)) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+    m.bus->Poll(0);
+    m.Wait();
+    if (m.bus->failure()) return false;
+  }
+  Impl::Chain* c = m.current[size_t(input)];
+  if (!c) c = m.current[size_t(input)] = m.Start(size_t(input), ns);
+  c->lastNs = ns;
+  GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
+  GST_BUFFER_PTS(buffer) = GstClockTime(ns);
+  if (gst_app_src_push_buffer(c->src, buffer) != GST_FLOW_OK) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+  return true;
+}
+
+int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
+  Impl& m = *impl_;
+  if (!m.Pace(std::max(m.maxNs, m.options.lengthMs * kNsPerMs), true)) m.bus->Fail(EX_SOFTWARE, kStopped);
+  for (const auto& c : m.chains)
+    if (c->endedNs < 0) m.End(c.get());
+  if (m.black) gst_app_src_end_of_stream(m.black);
+  gst_app_src_end_of_stream(m.silence);
+  bool eos = false;
+  for (int polls = 0; !eos && !m.bus->failure() && !(stop && *stop); ++polls) {
+    // A decoder that never found its stream has nothing to end: the
+    // compositor or mixer stops waiting for it.
+    for (const auto& c : m.chains)
+      if (polls == 20 && !c->linked) gst_element_release_request_pad(c->video ? m.compositor : m.mixer, c->aggregatorPad.get());
+    eos = m.bus->Poll(100 * GST_MSECOND);
+  }
+  gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
+  if (m.bus->failure()) return *error = m.bus->reason(), m.bus->failure();
+  if (!eos) return *error = "interrupted", EX_TEMPFAIL;
+  return 0;
+}
+
+int GstCompose::Failure(std::string* error) const {
+  *error = impl_->bus ? impl_->bus->reason() : "";
+  return impl_->bus ? impl_->bus->failure() : 0;
+}
+
+}  // namespace rtptools

@@ -1,0 +1,96 @@
+#include "participants.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace rtptools {
+
+std::vector<Span> Joined(std::vector<Span> spans) {
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.fromMs < b.fromMs; });
+  std::vector<Span> out;
+  for (const Span& s : spans) {
+    if (!out.empty() && s.fromMs - out.back().toMs <= kPauseMs)
+      out.back().toMs = std::max(out.back().toMs, s.toMs);
+    else
+      out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<Span> Participant::Present() const {
+  std::vector<Span> all = audio;
+  all.insert(all.end(), video.begin(), video.end());
+  return Joined(all);
+}
+
+int64_t Participant::PresentMs() const {
+  int64_t ms = 0;
+  for (const Span& s : Present()) ms += s.toMs - s.fromMs;
+  return ms;
+}
+
+namespace {
+
+bool Overlapping(const std::vector<Span>& a, const std::vector<Span>& b) {
+  for (const Span& x : a)
+    for (const Span& y : b)
+      if (x.fromMs < y.toMs && y.fromMs < x.toMs) return true;
+  return false;
+}
+
+std::string Hex(uint32_t v) {
+  char s[16];
+  std::snprintf(s, sizeof s, "0x%08x", v);
+  return s;
+}
+
+}  // namespace
+
+bool Cast::Overlap() const {
+  for (size_t i = 0; i < people.size(); ++i)
+    for (size_t j = i + 1; j < people.size(); ++j)
+      if (Overlapping(people[i].audio, people[j].audio) || Overlapping(people[i].video, people[j].video)) return true;
+  return false;
+}
+
+int64_t SessionBaseMs(const std::vector<Session>& sessions, size_t index) {
+  int64_t base = 0;
+  for (size_t i = 0; i < index && i < sessions.size(); ++i) base += sessions[i].LengthMs();
+  return base;
+}
+
+Cast FindCast(std::vector<Session>* sessions) {
+  Cast cast;
+  std::map<std::string, size_t> byKey;
+  std::map<std::pair<size_t, std::string>, int> inputOf;  // by participant and format
+  for (size_t n = 0; n < sessions->size(); ++n) {
+    Session& session = (*sessions)[n];
+    const int64_t base = SessionBaseMs(*sessions, n);
+    const int64_t shift = base - session.OriginMs() - session.skipMs;
+    std::vector<Source*> order;
+    for (Source& s : session.sources)
+      if (s.track >= 0) order.push_back(&s);
+    std::stable_sort(order.begin(), order.end(), [](const Source* a, const Source* b) { return a->firstMs < b->firstMs; });
+    for (Source* s : order) {
+      const auto cname = session.cnames.find(s->ssrc);
+      const std::string key = cname == session.cnames.end() ? Hex(s->ssrc) : cname->second;
+      auto [it, fresh] = byKey.try_emplace(key, cast.people.size());
+      if (fresh) cast.people.push_back({key, key, {}, {}});
+      Participant& p = cast.people[it->second];
+      if (auto name = session.names.find(s->ssrc); name != session.names.end() && !name->second.empty())
+        p.name = name->second;
+      std::vector<Span>& spans = s->format.IsVideo() ? p.video : p.audio;
+      for (const auto& [from, to] : s->spans)
+        if (to + shift >= base) spans.push_back({std::max(from + shift, base), to + shift});
+      const std::string format = s->format.Describe();
+      auto [in, added] = inputOf.try_emplace({it->second, format}, int(cast.inputs.size()));
+      if (added) cast.inputs.push_back({it->second, s->format, s->payloadType});
+      s->track = in->second;
+    }
+  }
+  for (Participant& p : cast.people) p.audio = Joined(p.audio), p.video = Joined(p.video);
+  return cast;
+}
+
+}  // namespace rtptools
