@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -276,6 +278,137 @@ TEST(Export, LostReorderedAndDamagedRecordingsStillDecode) {
   EXPECT_EQ(Frames(dir / "hurt.mkv", "v"), 40);
 }
 
+// A participant sending live from `fromS` for `seconds`: a picture of one
+// colour (videotestsrc `pattern`, none where negative) and a tone of `hz` at
+// `volume`, its CNAME NAME@host and SDES NAME.
+std::string Participant(const Groups& g, const std::string& name, int pattern, int hz, double volume, double fromS,
+                        int seconds) {
+  auto sink = [&](const std::string& group, int port) {
+    return " ! udpsink host=" + g.Host(group) + " port=" + std::to_string(g.Port(group) + port) +
+           (port ? " sync=false async=false" : "");
+  };
+  std::string cmd = "sleep " + std::to_string(fromS) + "; exec gst-launch-1.0 -q rtpbin name=b rtp-profile=avpf " +
+                    "sdes='application/x-rtp-source-sdes,cname=\"" + name + "@host\",name=\"" + name + "\"'" +
+                    " audiotestsrc is-live=true samplesperbuffer=960 num-buffers=" + std::to_string(seconds * 50) +
+                    " freq=" + std::to_string(hz) + " volume=" + std::to_string(volume) +
+                    " ! audio/x-raw,rate=48000 ! opusenc ! rtpopuspay ! b.send_rtp_sink_1 b.send_rtp_src_1" +
+                    sink(g.audio, 0) + " b.send_rtcp_src_1" + sink(g.audio, 1);
+  if (pattern >= 0)
+    cmd += " videotestsrc is-live=true pattern=" + std::to_string(pattern) + " num-buffers=" + std::to_string(seconds * 30) +
+           " ! video/x-raw,width=320,height=180,framerate=30/1 ! vp8enc deadline=1 keyframe-max-dist=15 ! rtpvp8pay"
+           " ! b.send_rtp_sink_0 b.send_rtp_src_0" + sink(g.video, 0) + " b.send_rtcp_src_0" + sink(g.video, 1);
+  return cmd + " 1>&2";
+}
+
+// Where each participant is on the export's clock, as rtpexport says it:
+// "NAME (NAME@host): audio H:MM:SS.S to H:MM:SS.S, ...": the first and last.
+std::map<std::string, std::pair<double, double>> Spans(const std::string& said) {
+  std::map<std::string, std::pair<double, double>> spans;
+  for (const std::string& line : Lines(said)) {
+    const size_t at = line.find("@host): audio ");
+    if (at == std::string::npos) continue;
+    auto seconds = [](const std::string& clock) {
+      return std::stoi(clock.substr(0, 1)) * 3600 + std::stoi(clock.substr(2, 2)) * 60 + std::stod(clock.substr(5));
+    };
+    const std::string name = line.substr(line.find(' ') + 1, line.find(' ', line.find(' ') + 1) - line.find(' ') - 1);
+    const size_t last = line.rfind(" to ");
+    spans[name] = {seconds(line.substr(at + 14, 9)), seconds(line.substr(last + 4, 9))};
+  }
+  return spans;
+}
+
+// The colour at each of `points` (x, y in a 16x9 grid over the picture) of
+// the frame at `seconds`: 'r', 'g', 'b', grey 'y' or black 'k'.
+std::string Colours(const std::string& file, double seconds, const std::vector<std::pair<int, int>>& points) {
+  const std::string rgb = Sh("ffmpeg -v error -ss " + std::to_string(seconds) +
+                                 " -i \"$1\" -frames:v 1 -vf scale=16:9:flags=area -f rawvideo -pix_fmt rgb24 -",
+                             file);
+  std::string colours;
+  for (auto [x, y] : points) {
+    if (rgb.size() < 16 * 9 * 3) return "?";
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(rgb.data()) + (y * 16 + x) * 3;
+    const int hi = std::max({p[0], p[1], p[2]}), lo = std::min({p[0], p[1], p[2]});
+    if (hi < 40) colours += 'k';
+    else if (hi - lo < 40) colours += 'y';
+    else colours += "rgb"[p[0] == hi ? 0 : p[1] == hi ? 1 : 2];
+  }
+  return colours;
+}
+
+// How strong the tone of `hz` is in the mixed sound between `from` and `to`
+// seconds (Goertzel, full scale 1).
+double Tone(const std::string& file, double from, double to, double hz) {
+  const std::string pcm = Sh("ffmpeg -v error -ss " + std::to_string(from) + " -t " + std::to_string(to - from) +
+                                 " -i \"$1\" -map 0:a -ac 1 -ar 48000 -f s16le -",
+                             file);
+  const size_t n = pcm.size() / 2;
+  const double w = 2 * M_PI * hz / 48000;
+  double s1 = 0, s2 = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double x = int16_t(uint8_t(pcm[2 * i]) | uint8_t(pcm[2 * i + 1]) << 8) / 32768.0;
+    const double s0 = x + 2 * std::cos(w) * s1 - s2;
+    s2 = s1, s1 = s0;
+  }
+  return n ? std::sqrt(s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2) * 2 / double(n) : 0;
+}
+
+// alice (red, 440 Hz) for 6 s; bob (green, 660 Hz, loud) joins at 1.5 s
+// for 3 s; carol (880 Hz, no video) at 2.5 s for 1.5 s: recorded by confrec,
+// exported composed in both layouts, and as a track per sender.
+TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "party", "-t", "0.15", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "party.0.a.rtp", g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "party.0.v.rtp", g.video)) << rec.Err();
+  std::vector<std::unique_ptr<Process>> people;
+  for (const std::string& cmd : {Participant(g, "alice", 4, 440, 0.1, 0, 6), Participant(g, "bob", 5, 660, 0.8, 1.5, 3),
+                                 Participant(g, "carol", -1, 880, 0.1, 2.5, 2)})
+    people.push_back(std::make_unique<Process>(Args{"/bin/sh", "-c", cmd}, InDir(dir)));
+  for (auto& p : people) EXPECT_TRUE(p->Finish(30).ExitedWith(0)) << p->Err();
+  EXPECT_TRUE(rec.Finish(20).ExitedWith(0)) << rec.Err();
+
+  RunResult r = Export(dir, {"-c", "party", "party.mp4"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  EXPECT_NE(r.err.find("3 participants, some at the same time: composed"), std::string::npos) << r.err;
+  const auto spans = Spans(r.err);
+  ASSERT_EQ(spans.size(), 3u) << r.err;
+  const auto [alice, aliceEnd] = spans.at("alice");
+  const auto [bob, bobEnd] = spans.at("bob");
+  const auto [carol, carolEnd] = spans.at("carol");
+  const std::string out = dir / "party.mp4";
+  ExpectDecodes(out);
+  EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 \"$1\"", out),
+            "h264,1280,720\nopus\n");
+  EXPECT_NEAR(Probe(out, "-show_entries format=duration"), aliceEnd, 0.3);
+  // Tile centres: alone, the whole; two side by side; three in two rows,
+  // carol's card (grey) centred below.
+  const std::vector<std::pair<int, int>> one = {{8, 4}}, two = {{4, 4}, {12, 4}}, three = {{4, 2}, {12, 2}, {8, 6}};
+  EXPECT_EQ(Colours(out, (alice + bob) / 2, one), "r");
+  EXPECT_EQ(Colours(out, bob + 0.5, two), "rg");
+  EXPECT_EQ(Colours(out, (carol + carolEnd) / 2, three), "rgy");
+  EXPECT_EQ(Colours(out, bobEnd + 1, one), "r");  // within a second of bob leaving
+  // Everyone's voice in the sound, only while they are there.
+  EXPECT_GT(Tone(out, bob + 0.5, carol, 660), 0.1);
+  EXPECT_GT(Tone(out, bob + 0.5, carol, 440), 0.01);
+  EXPECT_GT(Tone(out, carol + 0.3, carolEnd - 0.3, 880), 0.01);
+  EXPECT_LT(Tone(out, bobEnd + 0.5, aliceEnd - 0.2, 660), 0.01);
+
+  // The speaker layout: bob, much louder, takes over the picture.
+  r = Export(dir, {"--layout", "speaker", "--size", "640x360", "-c", "party", "party.webm"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  const std::string web = dir / "party.webm";
+  ExpectDecodes(web);
+  EXPECT_EQ(Colours(web, bobEnd - 0.3, {{8, 3}, {6, 8}}), "gr");
+
+  // A track per sender.
+  r = Export(dir, {"--tracks", "-c", "party", "party.mkv"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 \"$1\"", dir / "party.mkv"),
+            "opus\nvp8\nopus\nvp8\nopus\n");
+}
+
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
 // (PT 0), which any bytes are.
 void WriteRandom(const std::string& path, int count, int payloadType) {
@@ -307,6 +440,12 @@ TEST(Export, RefusesWithoutTouchingOut) {
       {"H.264 into WebM", {"-m", "96=H264", "noise.rtp", "out.webm"}, 65, {"H264", ".webm cannot hold it", ".mkv", ".mp4"}},
       {"unknown extension", {"noise.rtp", "out.avi"}, 64, {"out.avi", ".mkv", ".webm"}},
       {"unidentified stream", {"noise.rtp", "out.mkv"}, 65, {"noise.rtp", "payload type 96", "-m 96="}},
+      {"picture too small", {"--size", "158x90", "noise.rtp", "out.mkv"}, 64, {"--size 158x90", "160x90"}},
+      {"picture too large", {"--size", "3842x2160", "noise.rtp", "out.mkv"}, 64, {"--size 3842x2160"}},
+      {"odd size", {"--size", "641x360", "noise.rtp", "out.mkv"}, 64, {"--size 641x360", "even"}},
+      {"rate 0", {"--rate", "0", "noise.rtp", "out.mkv"}, 64, {"--rate 0", "1 to 60"}},
+      {"rate 61", {"--rate", "61", "noise.rtp", "out.mkv"}, 64, {"--rate 61"}},
+      {"unknown layout", {"--layout", "film", "noise.rtp", "out.mkv"}, 64, {"--layout film", "grid", "speaker"}},
   };
   for (const Refusal& c : refusals) {
     SCOPED_TRACE(c.name);
