@@ -24,7 +24,9 @@ constexpr int64_t kBehindNs = 2 * kNsPerSecond;
 constexpr int64_t kBackgroundStepNs = kNsPerSecond / 2;
 // Queued in the appsrcs at most, before the feeder waits for the encoders.
 constexpr guint64 kMaxQueued = 16 << 20;
-// Every so many packets the feeder looks after its decoders.
+// Every so many packets the feeder hands them over, in a list per decoder
+// (a push per packet wakes a streaming thread per packet), and looks after
+// its decoders.
 constexpr uint64_t kCheckEvery = 64;
 constexpr int kCardWidth = 320, kCardHeight = 180;
 constexpr int kAudioRate = 48000, kChannels = 2;
@@ -118,6 +120,10 @@ std::vector<const char*> ComposeNeeds(const Cast& cast, Container container, con
   return needed;
 }
 
+struct ListUnref {
+  void operator()(GstBufferList* p) const { gst_buffer_list_unref(p); }
+};
+
 struct GstCompose::Impl {
   struct Chain {
     Impl* impl = nullptr;
@@ -129,6 +135,9 @@ struct GstCompose::Impl {
     Pad aggregatorPad;
     int64_t lastNs = 0, endedNs = -1;
     std::atomic<bool> linked{false};
+    std::unique_ptr<GstBufferList, ListUnref> list;  // not yet handed over
+
+    bool Hand() { return !list || gst_app_src_push_buffer_list(src, list.release()) == GST_FLOW_OK; }
   };
 
   Element pipeline;
@@ -281,6 +290,7 @@ struct GstCompose::Impl {
   }
 
   void End(Chain* c) {
+    if (!c->Hand()) bus->Fail(EX_SOFTWARE, kStopped);
     gst_app_src_end_of_stream(c->src);
     c->endedNs = maxNs;
     if (current[c->input] == c) current[c->input] = nullptr;
@@ -385,6 +395,8 @@ bool GstCompose::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
   if (video && !m.options.video) return true;
   m.maxNs = std::max(m.maxNs, ns);
   if (++m.pushes % kCheckEvery == 0) {
+    for (const auto& c : m.chains)
+      if (!c->Hand()) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
     m.Tidy();
     if (!m.Pace(m.maxNs - kBehindNs)) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
     m.bus->Poll(0);
@@ -396,7 +408,8 @@ bool GstCompose::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
   c->lastNs = ns;
   GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
   GST_BUFFER_PTS(buffer) = GstClockTime(ns);
-  if (gst_app_src_push_buffer(c->src, buffer) != GST_FLOW_OK) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+  if (!c->list) c->list.reset(gst_buffer_list_new_sized(kCheckEvery));
+  gst_buffer_list_add(c->list.get(), buffer);
   return true;
 }
 

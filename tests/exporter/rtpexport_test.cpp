@@ -301,18 +301,18 @@ std::string Participant(const Groups& g, const std::string& name, int pattern, i
 }
 
 // Where each participant is on the export's clock, as rtpexport says it:
-// "NAME (NAME@host): audio H:MM:SS.S to H:MM:SS.S, ...": the first and last.
+// "NAME[ (CNAME)]: audio H:MM:SS.S to H:MM:SS.S, ...": the first and last.
 std::map<std::string, std::pair<double, double>> Spans(const std::string& said) {
   std::map<std::string, std::pair<double, double>> spans;
+  const std::string tool = "rtpexport: ";
   for (const std::string& line : Lines(said)) {
-    const size_t at = line.find("@host): audio ");
-    if (at == std::string::npos) continue;
+    const size_t at = line.find(": audio ");
+    if (line.compare(0, tool.size(), tool) != 0 || at == std::string::npos) continue;
     auto seconds = [](const std::string& clock) {
       return std::stoi(clock.substr(0, 1)) * 3600 + std::stoi(clock.substr(2, 2)) * 60 + std::stod(clock.substr(5));
     };
-    const std::string name = line.substr(line.find(' ') + 1, line.find(' ', line.find(' ') + 1) - line.find(' ') - 1);
-    const size_t last = line.rfind(" to ");
-    spans[name] = {seconds(line.substr(at + 14, 9)), seconds(line.substr(last + 4, 9))};
+    const std::string head = line.substr(tool.size(), at - tool.size());
+    spans[head.substr(0, head.find(" ("))] = {seconds(line.substr(at + 8, 9)), seconds(line.substr(line.rfind(" to ") + 4, 9))};
   }
   return spans;
 }
@@ -352,9 +352,22 @@ double Tone(const std::string& file, double from, double to, double hz) {
   return n ? std::sqrt(s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2) * 2 / double(n) : 0;
 }
 
-// alice (red, 440 Hz) for 6 s; bob (green, 660 Hz, loud) joins at 1.5 s
-// for 3 s; carol (880 Hz, no video) at 2.5 s for 1.5 s: recorded by confrec,
-// exported composed in both layouts, and as a track per sender.
+// dave: ffmpeg sending H.264 (blue) and PCMU (a tone of `hz`) from `fromS`
+// for `seconds`, with the CNAME dave@host for both.
+std::string FfmpegParticipant(const Groups& g, int hz, double fromS, int seconds) {
+  auto rtp = [&](const std::string& group) {
+    return " -cname dave@host -f rtp rtp://" + g.Host(group) + ":" + std::to_string(g.Port(group));
+  };
+  const std::string d = std::to_string(seconds);
+  return "sleep " + std::to_string(fromS) + "; exec ffmpeg -v error -re -f lavfi -i color=c=blue:s=320x180:r=30:d=" + d +
+         " -re -f lavfi -i sine=f=" + std::to_string(hz) + ":sample_rate=8000:d=" + d +
+         " -map 0:v -c:v libx264 -preset ultrafast -bf 0 -g 15" + rtp(g.video) + " -map 1:a -c:a pcm_mulaw" + rtp(g.audio);
+}
+
+// alice (red, 440 Hz) for 7 s; bob (green, 660 Hz, loud) joins at 1.5 s
+// for 3 s; carol (880 Hz, no video) at 2.5 s for 2 s; dave (ffmpeg: blue
+// H.264, 1200 Hz PCMU) at 3.5 s for 2 s: recorded by confrec, exported
+// composed in both layouts, and as a track per sender.
 TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
@@ -363,36 +376,42 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
   ASSERT_TRUE(WaitForDump(dir / "party.0.a.rtp", g.audio)) << rec.Err();
   ASSERT_TRUE(WaitForDump(dir / "party.0.v.rtp", g.video)) << rec.Err();
   std::vector<std::unique_ptr<Process>> people;
-  for (const std::string& cmd : {Participant(g, "alice", 4, 440, 0.1, 0, 6), Participant(g, "bob", 5, 660, 0.8, 1.5, 3),
-                                 Participant(g, "carol", -1, 880, 0.1, 2.5, 2)})
+  for (const std::string& cmd : {Participant(g, "alice", 4, 440, 0.1, 0, 7), Participant(g, "bob", 5, 660, 0.8, 1.5, 3),
+                                 Participant(g, "carol", -1, 880, 0.1, 2.5, 2), FfmpegParticipant(g, 1200, 3.5, 2)})
     people.push_back(std::make_unique<Process>(Args{"/bin/sh", "-c", cmd}, InDir(dir)));
   for (auto& p : people) EXPECT_TRUE(p->Finish(30).ExitedWith(0)) << p->Err();
   EXPECT_TRUE(rec.Finish(20).ExitedWith(0)) << rec.Err();
 
   RunResult r = Export(dir, {"-c", "party", "party.mp4"});
   ASSERT_TRUE(r.ExitedWith(0)) << r.err;
-  EXPECT_NE(r.err.find("3 participants, some at the same time: composed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("4 participants, some at the same time: composed"), std::string::npos) << r.err;
   const auto spans = Spans(r.err);
-  ASSERT_EQ(spans.size(), 3u) << r.err;
+  ASSERT_EQ(spans.size(), 4u) << r.err;
   const auto [alice, aliceEnd] = spans.at("alice");
   const auto [bob, bobEnd] = spans.at("bob");
   const auto [carol, carolEnd] = spans.at("carol");
+  const auto [dave, daveEnd] = spans.at("dave@host");
   const std::string out = dir / "party.mp4";
   ExpectDecodes(out);
   EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 \"$1\"", out),
             "h264,1280,720\nopus\n");
   EXPECT_NEAR(Probe(out, "-show_entries format=duration"), aliceEnd, 0.3);
   // Tile centres: alone, the whole; two side by side; three in two rows,
-  // carol's card (grey) centred below.
-  const std::vector<std::pair<int, int>> one = {{8, 4}}, two = {{4, 4}, {12, 4}}, three = {{4, 2}, {12, 2}, {8, 6}};
+  // carol's card (grey) centred below; four in two rows.
+  const std::vector<std::pair<int, int>> one = {{8, 4}}, two = {{4, 4}, {12, 4}}, three = {{4, 2}, {12, 2}, {8, 6}},
+                                         four = {{4, 2}, {12, 2}, {4, 6}, {12, 6}};
   EXPECT_EQ(Colours(out, (alice + bob) / 2, one), "r");
   EXPECT_EQ(Colours(out, bob + 0.5, two), "rg");
-  EXPECT_EQ(Colours(out, (carol + carolEnd) / 2, three), "rgy");
-  EXPECT_EQ(Colours(out, bobEnd + 1, one), "r");  // within a second of bob leaving
+  EXPECT_EQ(Colours(out, (carol + dave) / 2, three), "rgy");
+  EXPECT_EQ(Colours(out, (dave + std::min(bobEnd, carolEnd)) / 2, four), "rgyb");
+  // Within a second of bob and carol leaving, and of dave.
+  EXPECT_EQ(Colours(out, std::max(bobEnd, carolEnd) + 1, two), "rb");
+  EXPECT_EQ(Colours(out, daveEnd + 1, one), "r");
   // Everyone's voice in the sound, only while they are there.
   EXPECT_GT(Tone(out, bob + 0.5, carol, 660), 0.1);
   EXPECT_GT(Tone(out, bob + 0.5, carol, 440), 0.01);
   EXPECT_GT(Tone(out, carol + 0.3, carolEnd - 0.3, 880), 0.01);
+  EXPECT_GT(Tone(out, dave + 0.3, daveEnd - 0.3, 1200), 0.01);
   EXPECT_LT(Tone(out, bobEnd + 0.5, aliceEnd - 0.2, 660), 0.01);
 
   // The speaker layout: bob, much louder, takes over the picture.
@@ -405,8 +424,8 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
   // A track per sender.
   r = Export(dir, {"--tracks", "-c", "party", "party.mkv"});
   ASSERT_TRUE(r.ExitedWith(0)) << r.err;
-  EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 \"$1\"", dir / "party.mkv"),
-            "opus\nvp8\nopus\nvp8\nopus\n");
+  EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 \"$1\" | sort", dir / "party.mkv"),
+            "h264\nopus\nopus\nopus\npcm_mulaw\nvp8\nvp8\n");
 }
 
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
