@@ -428,6 +428,44 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
             "h264\nopus\nopus\nopus\npcm_mulaw\nvp8\nvp8\n");
 }
 
+// A flash and a beep at 1.5 s, sent by GStreamer with the video 300 ms late
+// on the wire, composed beside a second picture (the same video under
+// another SSRC, placed by its arrival): in the picture and the sound the
+// flash and the beep agree within 30 ms, as the sender's reports say.
+TEST(Export, ComposedPictureAndSoundStayInLipSync) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  Sender flash = GStreamer(dir / "flash", g, 0, 300000000);
+  flash.prepare = "ffmpeg -v error -y -f lavfi -i \"color=c=black:s=320x180:r=30:d=3,"
+                  "drawbox=c=white:t=fill:enable='gte(t,1.5)'\" -f lavfi -i \"sine=f=1000:sample_rate=48000:d=3,"
+                  "volume=volume=0:enable='lt(t,1.5)'\" -c:v libvpx -g 15 -deadline realtime -c:a libopus " +
+                  dir / "flash.mkv";
+  RecordSession(dir, "lips.0", g, flash);
+  DumpContents video = ReadDump(dir / "lips.0.v.rtp");
+  std::vector<DumpRecord> copy;
+  for (DumpRecord r : video.records)
+    if (r.plen) copy.push_back((r.data[11] ^= 1, r));  // another SSRC, no reports
+  WriteDump(dir / "other.v.rtp", video.text, copy, video.header);
+  const RunResult r = Export(dir, {"--rate", "60", "lips.0.a.rtp", "lips.0.v.rtp", "other.v.rtp", "lips.mkv"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  // When the left half of the picture (the sender's tile) stops being black,
+  // and the sound silent, by the times ffmpeg reads in the file.
+  auto lead = [](const std::string& file) {
+    const std::string said =
+        Sh("ffmpeg -i \"$1\" -vf crop=iw/2:ih:0:0,blackdetect=d=0.5:pix_th=0.5 -af silencedetect=n=-30dB:d=0.5 -f null - "
+           "2>&1 | grep -o -e 'black_end:[0-9.]*' -e 'silence_end: [0-9.]*'",
+           file);
+    const size_t black = said.find("black_end:"), silence = said.find("silence_end: ");
+    EXPECT_TRUE(black != std::string::npos && silence != std::string::npos) << file << ": " << said;
+    return black == std::string::npos || silence == std::string::npos
+               ? 0.0
+               : std::atof(said.c_str() + black + 10) - std::atof(said.c_str() + silence + 13);
+  };
+  const double sent = lead(dir / "flash.mkv"), got = lead(dir / "lips.mkv");
+  EXPECT_NEAR(got, sent, 0.030) << "the flash " << got << " s after the beep; the sender had " << sent;
+}
+
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
 // (PT 0), which any bytes are.
 void WriteRandom(const std::string& path, int count, int payloadType) {
