@@ -128,10 +128,16 @@ std::string Sh(const std::string& cmd, const std::string& file) {
   return r.out;
 }
 
+// Decoded video timed to the millisecond, as Matroska and WebM time it.
+// Otherwise ffmpeg times it by the rate it guesses (29.97 for 30 frames/s
+// timed to the millisecond) and complains of two frames on one tick of
+// it: now and then, as a recording's times fall, whatever the file.
+const std::string kAsTimed = " -enc_time_base:v 1:1000 ";
+
 // What ffmpeg makes of stream `map` of `file` with the output options `how`:
 // for framemd5, each frame's hash on a line, without its time.
 std::string Ff(const std::string& file, const std::string& map, const std::string& how) {
-  const std::string out = Sh("ffmpeg -v error -i \"$1\" -map 0:" + map + " " + how + " -", file);
+  const std::string out = Sh("ffmpeg -v error -i \"$1\" -map 0:" + map + kAsTimed + how + " -", file);
   if (how.find("framemd5") == std::string::npos) return out;
   std::string hashes;
   for (const std::string& line : Lines(out)) {
@@ -144,7 +150,7 @@ std::string Ff(const std::string& file, const std::string& map, const std::strin
 }
 
 // The file decodes without a word from ffmpeg.
-void ExpectDecodes(const std::string& file) { Sh("ffmpeg -v error -i \"$1\" -f null -", file); }
+void ExpectDecodes(const std::string& file) { Sh("ffmpeg -v error -i \"$1\"" + kAsTimed + "-f null -", file); }
 
 int Frames(const std::string& file, const std::string& stream) {
   return std::atoi(Sh("ffprobe -v error -count_frames -select_streams " + stream +
