@@ -121,8 +121,9 @@ TEST(Participants, GroupedByCnameOnTheExportsClock) {
   sessions[0].cnames = {{1, "alice@x"}, {2, "alice@x"}};
   sessions[0].names = {{1, "Alice"}};
   sessions[1].files = {{"a", 200000, 210000}};
-  sessions[1].sources = {source(0, 9, pcmu, {{207000, 209000}})};
-  sessions[1].cnames = {{9, "alice@x"}};
+  // A sender that restarts (a new SSRC, the same CNAME) half a second later.
+  sessions[1].sources = {source(0, 9, pcmu, {{207000, 209000}}), source(0, 10, pcmu, {{209500, 210000}})};
+  sessions[1].cnames = {{9, "alice@x"}, {10, "alice@x"}};
   Cast cast = FindCast(&sessions);
   ASSERT_EQ(cast.people.size(), 2u);
   EXPECT_EQ(cast.people[0].name, "Alice");
@@ -130,7 +131,7 @@ TEST(Participants, GroupedByCnameOnTheExportsClock) {
   EXPECT_EQ(cast.people[0].video.size(), 1u);
   ASSERT_EQ(cast.people[0].audio.size(), 2u);  // apart by more than a pause
   EXPECT_EQ(cast.people[0].audio[1].fromMs, 17000);
-  EXPECT_EQ(cast.people[0].audio[1].toMs, 19000);
+  EXPECT_EQ(cast.people[0].audio[1].toMs, 20000);
   EXPECT_EQ(cast.inputs.size(), 3u);  // alice's PCMU, her VP8, 0x3's PCMU
   EXPECT_EQ(sessions[1].sources[0].track, sessions[0].sources[0].track);
   EXPECT_TRUE(cast.Overlap());
