@@ -1,6 +1,7 @@
 #include "gstcommon.h"
 
 #include <sysexits.h>
+#include <time.h>
 
 namespace rtptools {
 
@@ -101,6 +102,30 @@ GstCaps* RtpCaps(const Format& format, int payloadType) {
   // require; Opus is always coded at 48000 Hz.
   if (format.codec == Codec::kOpus) gst_caps_set_simple(caps, "sprop-maxcapturerate", G_TYPE_STRING, "48000", nullptr);
   return caps;
+}
+
+int BusReader::Start(std::string* error) {
+  if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE) return 0;
+  Poll(0);
+  *error = reason_.empty() ? "GStreamer: the pipeline does not start" : reason_;
+  return failure_ ? failure_ : EX_SOFTWARE;
+}
+
+void WaitForRoom(const std::vector<GstAppSrc*>& sources, bool unlessStarved, BusReader* bus) {
+  for (int i = 0; i < 10000 && !bus->failure(); ++i) {
+    guint64 queued = 0;
+    bool starved = false;
+    for (GstAppSrc* s : sources) {
+      if (!s) continue;
+      const guint64 level = gst_app_src_get_current_level_bytes(s);
+      queued += level;
+      starved |= level == 0;
+    }
+    if (queued < kMaxQueued || (unlessStarved && starved)) break;
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+    if (i % 100 == 0) bus->Poll(0);
+  }
 }
 
 bool BusReader::Poll(GstClockTime wait) {

@@ -4,6 +4,7 @@
 #ifndef RTPTOOLS_GSTCOMMON_H
 #define RTPTOOLS_GSTCOMMON_H
 
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 
 #include <functional>
@@ -52,6 +53,8 @@ class BusReader {
   void Fail(int status, const std::string& why) {
     if (!failure_) failure_ = status, reason_ = why;
   }
+  // Sets the pipeline playing. 0, or the exit status with *error set.
+  int Start(std::string* error);
   int failure() const { return failure_; }
   const std::string& reason() const { return reason_; }
 
@@ -60,6 +63,14 @@ class BusReader {
   int failure_ = 0;
   std::string reason_;
 };
+
+// Queued in a pipeline's appsrcs at most, before the feeder waits.
+constexpr guint64 kMaxQueued = 16 << 20;
+
+// Waits (at most 10 s, reading the bus) while `sources` (null ones left
+// out) hold kMaxQueued or more between them; with `unlessStarved`, not while
+// one of them is empty: an aggregator after it may be waiting for it.
+void WaitForRoom(const std::vector<GstAppSrc*>& sources, bool unlessStarved, BusReader* bus);
 
 }  // namespace rtptools
 

@@ -6,7 +6,6 @@
 #include <gst/controller/gstinterpolationcontrolsource.h>
 #include <gst/gst.h>
 #include <sysexits.h>
-#include <time.h>
 
 #include <atomic>
 
@@ -22,8 +21,6 @@ namespace {
 // past a joining participant's first frame when its decoder starts.
 constexpr int64_t kBehindNs = 2 * kNsPerSecond;
 constexpr int64_t kBackgroundStepNs = kNsPerSecond / 2;
-// Queued in the appsrcs at most, before the feeder waits for the encoders.
-constexpr guint64 kMaxQueued = 16 << 20;
 // Every so many packets the feeder hands them over, in a list per decoder
 // (a push per packet wakes a streaming thread per packet), and looks after
 // its decoders.
@@ -340,23 +337,12 @@ struct GstCompose::Impl {
     return true;
   }
 
-  // Waits while the decoders have much queued, unless one has nothing (the
-  // compositor or mixer may be waiting for it).
+  // Waits while the decoders being fed have much queued.
   void Wait() {
-    for (int i = 0; i < 10000 && !bus->failure(); ++i) {
-      guint64 queued = 0;
-      bool starved = false;
-      for (const auto& c : chains) {
-        if (c->endedNs >= 0) continue;
-        const guint64 level = gst_app_src_get_current_level_bytes(c->src);
-        queued += level;
-        starved |= level == 0;
-      }
-      if (queued < kMaxQueued || starved) break;
-      timespec pause{0, 1000000};
-      nanosleep(&pause, nullptr);
-      if (i % 100 == 0) bus->Poll(0);
-    }
+    std::vector<GstAppSrc*> fed;
+    for (const auto& c : chains)
+      if (c->endedNs < 0) fed.push_back(c->src);
+    WaitForRoom(fed, true, bus.get());
   }
 };
 
@@ -379,11 +365,7 @@ int GstCompose::Open(const std::string& path, Container container, const Compose
   m.bus = std::make_unique<BusReader>(m.pipeline.get());
   g_signal_connect(m.pipeline.get(), "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
   if (int status = m.Build(path, container, error)) return status;
-  if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    m.bus->Poll(0);
-    *error = m.bus->reason().empty() ? "GStreamer: the pipeline does not start" : m.bus->reason();
-    return m.bus->failure() ? m.bus->failure() : EX_SOFTWARE;
-  }
+  if (int status = m.bus->Start(error)) return status;
   if (o.video) m.Cards();
   return 0;
 }

@@ -5,7 +5,6 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sysexits.h>
-#include <time.h>
 
 #include <atomic>
 
@@ -17,8 +16,6 @@ struct ListUnref {
   void operator()(GstBufferList* p) const { gst_buffer_list_unref(p); }
 };
 
-// Queued in the appsrcs at most, before the feeder waits for the muxer.
-constexpr guint64 kMaxQueued = 16 << 20;
 // Packets go to the appsrcs in lists, all tracks' every this many packets:
 // a push wakes the track's streaming thread, and a wake-up per packet cost
 // a third of an export's time. It bounds how long a packet is held back.
@@ -142,12 +139,7 @@ int GstExport::Open(const std::string& path, Container container, const std::vec
       gst_element_send_event(src, gst_event_new_tag(tags));
     }
   }
-  if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    m.Poll(0);
-    *error = m.bus->reason().empty() ? "GStreamer: the pipeline does not start" : m.bus->reason();
-    return m.failure() ? m.failure() : EX_SOFTWARE;
-  }
-  return 0;
+  return m.bus->Start(error);
 }
 
 bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
@@ -158,19 +150,7 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
   if (++m.pushes % kListEvery == 0) {
     if (!m.PushLists()) return false;
     m.Poll(0);
-    for (int i = 0; i < 10000 && !m.failure(); ++i) {
-      guint64 queued = 0;
-      bool starved = false;
-      for (GstAppSrc* s : m.sources) {
-        const guint64 level = gst_app_src_get_current_level_bytes(s);
-        queued += level;
-        starved |= level == 0;
-      }
-      if (queued < kMaxQueued || starved) break;
-      timespec pause{0, 1000000};
-      nanosleep(&pause, nullptr);
-      if (i % 100 == 0) m.Poll(0);
-    }
+    WaitForRoom(m.sources, true, m.bus.get());
     if (m.failure()) return false;
   }
   GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);

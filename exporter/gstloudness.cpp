@@ -3,7 +3,6 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sysexits.h>
-#include <time.h>
 
 #include <cmath>
 #include <cstring>
@@ -15,7 +14,6 @@ namespace rtptools {
 
 namespace {
 
-constexpr guint64 kMaxQueued = 16 << 20;
 constexpr uint64_t kCheckEvery = 64;
 constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
 
@@ -81,17 +79,6 @@ struct GstLoudness::Impl {
     return true;
   }
 
-  void Wait() {
-    for (int i = 0; i < 10000 && !bus->failure(); ++i) {
-      guint64 queued = 0;
-      for (GstAppSrc* s : sources)
-        if (s) queued += gst_app_src_get_current_level_bytes(s);
-      if (queued < kMaxQueued) break;
-      timespec pause{0, 1000000};
-      nanosleep(&pause, nullptr);
-      if (i % 10 == 0) bus->Poll(0);
-    }
-  }
 };
 
 GstLoudness::GstLoudness() : impl_(new Impl) {}
@@ -115,12 +102,7 @@ int GstLoudness::Open(const Cast& cast, std::string* error) {
       return EX_UNAVAILABLE;
     }
   }
-  if (gst_element_set_state(m.pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    m.bus->Poll(0);
-    *error = m.bus->reason().empty() ? "GStreamer: the pipeline does not start" : m.bus->reason();
-    return m.bus->failure() ? m.bus->failure() : EX_SOFTWARE;
-  }
-  return 0;
+  return m.bus->Start(error);
 }
 
 bool GstLoudness::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
@@ -129,7 +111,7 @@ bool GstLoudness::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
   if (!src) return true;
   if (++m.pushes % kCheckEvery == 0) {
     m.bus->Poll(0);
-    m.Wait();
+    WaitForRoom(m.sources, false, m.bus.get());
   }
   if (m.bus->failure()) return false;
   GstBuffer* buffer = gst_buffer_new_memdup(rtp, size);
