@@ -86,7 +86,17 @@ struct GstExport::Impl {
       gst_object_unref(target);
       return;
     }
-    gst_pad_link(pad, target);
+    // A queue of its own per track: depayloading runs beside the muxer,
+    // not in turn with it.
+    std::string error;
+    GstElement* queue = Make("queue", &error);
+    if (!queue) return;
+    g_object_set(queue, "max-size-buffers", 0u, "max-size-time", guint64(0), "max-size-bytes", 4u << 20, nullptr);
+    gst_bin_add(GST_BIN(pipeline.get()), queue);
+    Pad in(gst_element_get_static_pad(queue, "sink")), out(gst_element_get_static_pad(queue, "src"));
+    gst_pad_link(out.get(), target);
+    gst_element_sync_state_with_parent(queue);
+    gst_pad_link(pad, in.get());
   }
 };
 
@@ -99,7 +109,7 @@ GstExport::~GstExport() {
 int GstExport::Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks,
                     std::string* error) {
   gst_init(nullptr, nullptr);
-  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "parsebin"};
+  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "parsebin", "queue"};
   for (const TrackOut& t : tracks)
     if (t.reencode) needed.insert(needed.end(), {"decodebin", "audioconvert", "audioresample", "opusenc"});
   if (!Available(needed, error)) return EX_UNAVAILABLE;
