@@ -6,7 +6,7 @@ namespace rtptools {
 
 namespace {
 
-constexpr Container kAll[] = {Container::kMatroska, Container::kMatroskaAudio, Container::kWebm, Container::kMp4};
+constexpr Container kAll[] = {Container::kMatroska, Container::kMatroskaAudio, Container::kWebm, Container::kMp4, Container::kHls};
 
 }  // namespace
 
@@ -27,6 +27,7 @@ const char* Extension(Container container) {
     case Container::kMatroskaAudio: return ".mka";
     case Container::kWebm: return ".webm";
     case Container::kMp4: return ".mp4";
+    case Container::kHls: return ".m3u8";
   }
   return "";
 }
@@ -38,6 +39,7 @@ bool Holds(Container container, const Format& f) {
     case Container::kWebm: return f.codec == Codec::kVp8 || f.codec == Codec::kVp9 || f.codec == Codec::kOpus;
     case Container::kMp4:
       return f.codec == Codec::kVp9 || f.codec == Codec::kH264 || f.codec == Codec::kH265 || f.codec == Codec::kOpus;
+    case Container::kHls: return f.codec == Codec::kH264;  // audio becomes AAC
   }
   return false;
 }

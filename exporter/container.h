@@ -9,9 +9,10 @@
 
 namespace rtptools {
 
-enum class Container { kMatroska, kMatroskaAudio, kWebm, kMp4 };
+enum class Container { kMatroska, kMatroskaAudio, kWebm, kMp4, kHls };
 
-// From the extension of `path` (.mkv, .mka, .webm, .mp4, in any case);
+// From the extension of `path` (.mkv, .mka, .webm, .mp4, .m3u8 for an HLS
+// presentation, in any case);
 // false for any other.
 bool ContainerOf(const std::string& path, Container* container);
 const char* Extension(Container container);

@@ -36,7 +36,9 @@ const Needed kNeeded[] = {
     {"opusdec", "gstreamer1.0-plugins-base"},      {"avdec_h264", "gstreamer1.0-libav"},
     {"avdec_h265", "gstreamer1.0-libav"},          {"avdec_g722", "gstreamer1.0-libav"},
     {"x264enc", "gstreamer1.0-plugins-ugly"},      {"fakesink", "libgstreamer1.0-0"},
-    {"filesink", "libgstreamer1.0-0"},
+    {"filesink", "libgstreamer1.0-0"},             {"queue", "libgstreamer1.0-0"},
+    {"splitmuxsink", "gstreamer1.0-plugins-good"}, {"mpegtsmux", "gstreamer1.0-plugins-bad"},
+    {"avenc_aac", "gstreamer1.0-libav"},           {"h264parse", "gstreamer1.0-plugins-bad"},
 };
 
 const char* PackageOf(const char* factory) {
@@ -85,6 +87,7 @@ const char* MuxerOf(Container c) {
     case Container::kMatroskaAudio: return "matroskamux";
     case Container::kWebm: return "webmmux";
     case Container::kMp4: return "mp4mux";
+    case Container::kHls: return "splitmuxsink";
   }
   return "";
 }

@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "gstcommon.h"
+#include "gstoutput.h"
 
 namespace rtptools {
 
@@ -109,8 +110,8 @@ void OnElementAdded(GstBin*, GstBin*, GstElement* e, gpointer) {
 }  // namespace
 
 std::vector<const char*> ComposeNeeds(const Cast& cast, Container container, const ComposeOptions& o) {
-  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "decodebin", "audioconvert",
-                                     "audioresample", "audiomixer", "audiodynamic", "opusenc"};
+  std::vector<const char*> needed = Output::Needs(container);
+  needed.insert(needed.end(), {"appsrc", "decodebin", "audioconvert", "audioresample", "audiomixer", "audiodynamic"});
   if (o.video) needed.insert(needed.end(), {"videoconvert", "compositor", "textoverlay", EncoderOf(container)});
   for (const Input& in : cast.inputs)
     if (const char* d = DecoderOf(in.format.codec); d && (o.video || !in.format.IsVideo())) needed.push_back(d);
@@ -139,6 +140,7 @@ struct GstCompose::Impl {
 
   Element pipeline;
   std::unique_ptr<BusReader> bus;
+  Output output;
   ComposeOptions options;
   Cast cast;
   std::vector<Scene> scenes;
@@ -163,13 +165,8 @@ struct GstCompose::Impl {
 
   // The output branches: compositor and mixer, through their encoders, into
   // the muxer and the file. 0 or the exit status.
-  int Build(const std::string& path, Container container, std::string* error) {
-    GstElement* mux = Make(MuxerOf(container), error);
-    GstElement* sink = Make("filesink", error);
-    if (!mux || !sink) return EX_UNAVAILABLE;
-    g_object_set(sink, "location", path.c_str(), nullptr);
-    gst_bin_add_many(Bin(), mux, sink, nullptr);
-    gst_element_link(mux, sink);
+  int Build(const std::string& tmp, const std::string& out, Container container, std::string* error) {
+    if (int status = output.Build(Bin(), container, tmp, out, error)) return status;
     if (options.video) {
       compositor = Make("compositor", error);
       GstElement* filter = Make("capsfilter", error);
@@ -186,7 +183,9 @@ struct GstCompose::Impl {
         gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast"),
             g_object_set(encoder, "key-int-max", guint(options.rate * 2), nullptr);
       gst_bin_add_many(Bin(), compositor, filter, queue, encoder, nullptr);
-      if (!gst_element_link_many(compositor, filter, queue, encoder, mux, nullptr))
+      Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(true));
+      if (!gst_element_link_many(compositor, filter, queue, encoder, nullptr) || !muxed ||
+          gst_pad_link(encoded.get(), muxed.get()) != GST_PAD_LINK_OK)
         return *error = "GStreamer: the video encoder does not fit the muxer", EX_SOFTWARE;
       GstElement* bg = AppSrc(RawVideo(16, 16, 0));
       gst_bin_add(Bin(), bg);
@@ -201,7 +200,7 @@ struct GstCompose::Impl {
     GstElement* limit = Make("audiodynamic", error);
     GstElement* convert = Make("audioconvert", error);
     GstElement* queue = Make("queue", error);
-    GstElement* encoder = Make("opusenc", error);
+    GstElement* encoder = Make(Output::AudioEncoder(container), error);
     if (!mixer || !filter || !limit || !convert || !queue || !encoder) return EX_UNAVAILABLE;
     Caps caps(RawAudio());
     g_object_set(filter, "caps", caps.get(), nullptr);
@@ -210,7 +209,9 @@ struct GstCompose::Impl {
     gst_util_set_object_arg(G_OBJECT(limit), "characteristics", "soft-knee");
     g_object_set(limit, "threshold", 0.5f, "ratio", 0.1f, nullptr);
     gst_bin_add_many(Bin(), mixer, filter, limit, convert, queue, encoder, nullptr);
-    if (!gst_element_link_many(mixer, filter, limit, convert, queue, encoder, mux, nullptr))
+    Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(false));
+    if (!gst_element_link_many(mixer, filter, limit, convert, queue, encoder, nullptr) || !muxed ||
+        gst_pad_link(encoded.get(), muxed.get()) != GST_PAD_LINK_OK)
       return *error = "GStreamer: the audio encoder does not fit the muxer", EX_SOFTWARE;
     GstElement* bg = AppSrc(RawAudio());
     gst_bin_add(Bin(), bg);
@@ -352,7 +353,7 @@ GstCompose::~GstCompose() {
   if (impl_->pipeline) gst_element_set_state(impl_->pipeline.get(), GST_STATE_NULL);
 }
 
-int GstCompose::Open(const std::string& path, Container container, const ComposeOptions& o, const Cast& cast,
+int GstCompose::Open(const std::string& tmp, const std::string& out, Container container, const ComposeOptions& o, const Cast& cast,
                      const std::vector<Scene>& scenes, std::string* error) {
   gst_init(nullptr, nullptr);
   if (!Available(ComposeNeeds(cast, container, o), error)) return EX_UNAVAILABLE;
@@ -363,8 +364,9 @@ int GstCompose::Open(const std::string& path, Container container, const Compose
   m.current.assign(cast.inputs.size(), nullptr);
   m.pipeline.reset(gst_pipeline_new("compose"));
   m.bus = std::make_unique<BusReader>(m.pipeline.get());
+  m.bus->onElement = [&m](GstObject*, const GstStructure* s) { m.output.OnElement(s); };
   g_signal_connect(m.pipeline.get(), "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
-  if (int status = m.Build(path, container, error)) return status;
+  if (int status = m.Build(tmp, out, container, error)) return status;
   if (int status = m.bus->Start(error)) return status;
   if (o.video) m.Cards();
   return 0;
@@ -413,7 +415,7 @@ int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* erro
   gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
   if (m.bus->failure()) return *error = m.bus->reason(), m.bus->failure();
   if (!eos) return *error = "interrupted", EX_TEMPFAIL;
-  return 0;
+  return m.output.Finish(error);
 }
 
 int GstCompose::Failure(std::string* error) const {

@@ -36,9 +36,9 @@ class GstCompose : public MediaSink {
   GstCompose(const GstCompose&) = delete;
   GstCompose& operator=(const GstCompose&) = delete;
 
-  // Builds the pipeline writing `path` and starts it. 0, or the exit
-  // status with the reason in *error.
-  int Open(const std::string& path, Container container, const ComposeOptions& o, const Cast& cast,
+  // Builds the pipeline writing `tmp` (for HLS, segments beside `out`) and
+  // starts it. 0, or the exit status with the reason in *error.
+  int Open(const std::string& tmp, const std::string& out, Container container, const ComposeOptions& o, const Cast& cast,
            const std::vector<Scene>& scenes, std::string* error);
   // Packets of input `input` (Cast::inputs), as PacketSink says.
   bool Push(int input, const uint8_t* rtp, size_t size, int64_t ns) override;

@@ -1,6 +1,7 @@
 #include "gstexport.h"
 
 #include "gstcommon.h"
+#include "gstoutput.h"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
@@ -27,8 +28,9 @@ constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
 
 struct GstExport::Impl {
   Element pipeline;
-  GstElement* mux = nullptr;  // owned by the pipeline, as the rest
+  Output output;
   std::vector<TrackOut> tracks;
+  Container container = Container::kMatroska;
   std::vector<GstAppSrc*> sources;
   std::vector<std::unique_ptr<GstBufferList, ListUnref>> lists;  // per track, not yet pushed
   std::vector<Pad> muxPads;
@@ -72,11 +74,15 @@ struct GstExport::Impl {
     if (tracks[t].reencode) {
       std::string error;
       GstElement* chain[] = {Make("decodebin", &error), Make("audioconvert", &error), Make("audioresample", &error),
-                             Make("opusenc", &error)};
+                             Make(Output::AudioEncoder(container), &error)};
       for (GstElement* e : chain)
         if (!e) return;
       for (GstElement* e : chain) gst_bin_add(GST_BIN(pipeline.get()), e);
-      gst_element_link_many(chain[1], chain[2], chain[3], nullptr);
+      // AAC at the rate players expect, where its frames are short (at
+      // 8 kHz one lasts 128 ms, and so does the encoder's delay).
+      Caps rate(container == Container::kHls ? gst_caps_from_string("audio/x-raw,rate=48000") : nullptr);
+      gst_element_link(chain[1], chain[2]);
+      gst_element_link_filtered(chain[2], chain[3], rate.get());
       g_signal_connect(chain[0], "pad-added", G_CALLBACK(OnDecoded), chain[1]);
       Pad encoded(gst_element_get_static_pad(chain[3], "src"));
       gst_pad_link(encoded.get(), target);
@@ -106,31 +112,29 @@ GstExport::~GstExport() {
   if (impl_->pipeline) gst_element_set_state(impl_->pipeline.get(), GST_STATE_NULL);
 }
 
-int GstExport::Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks,
-                    std::string* error) {
+int GstExport::Open(const std::string& tmp, const std::string& out, Container container,
+                    const std::vector<TrackOut>& tracks, std::string* error) {
   gst_init(nullptr, nullptr);
-  std::vector<const char*> needed = {MuxerOf(container), "filesink", "appsrc", "parsebin", "queue"};
+  std::vector<const char*> needed = Output::Needs(container);
+  needed.insert(needed.end(), {"appsrc", "parsebin", "queue"});
   for (const TrackOut& t : tracks)
-    if (t.reencode) needed.insert(needed.end(), {"decodebin", "audioconvert", "audioresample", "opusenc"});
+    if (t.reencode) needed.insert(needed.end(), {"decodebin", "audioconvert", "audioresample"});
   if (!Available(needed, error)) return EX_UNAVAILABLE;
   Impl& m = *impl_;
   m.tracks = tracks;
+  m.container = container;
   m.pipeline.reset(gst_pipeline_new("export"));
   m.bus = std::make_unique<BusReader>(m.pipeline.get());
+  m.bus->onElement = [&m](GstObject*, const GstStructure* s) { m.output.OnElement(s); };
   GstBin* bin = GST_BIN(m.pipeline.get());
-  m.mux = Make(MuxerOf(container), error);
-  GstElement* sink = Make("filesink", error);
-  if (!m.mux || !sink) return EX_UNAVAILABLE;
-  g_object_set(sink, "location", path.c_str(), nullptr);
-  gst_bin_add_many(bin, m.mux, sink, nullptr);
-  gst_element_link(m.mux, sink);
+  if (int status = m.output.Build(bin, container, tmp, out, error)) return status;
   m.linked.reset(new std::atomic<bool>[tracks.size()]);
   // The muxer's pads are asked for before it starts, so that it waits for
   // every track.
   for (size_t t = 0; t < tracks.size(); ++t) {
     m.linked[t] = false;
     const bool audio = !tracks[t].format.IsVideo() || tracks[t].reencode;
-    m.muxPads.emplace_back(gst_element_request_pad_simple(m.mux, audio ? "audio_%u" : "video_%u"));
+    m.muxPads.push_back(m.output.Request(!audio));
     if (!m.muxPads.back()) return *error = std::string(MuxerOf(container)) + " refuses a track", EX_SOFTWARE;
     GstElement* src = Make("appsrc", error);
     GstElement* parse = Make("parsebin", error);
@@ -182,7 +186,7 @@ int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error
     // had time to find its elements, the muxer stops waiting for it.
     for (size_t t = 0; t < m.tracks.size() && polls >= 10; ++t)
       if (!m.linked[t] && gst_app_src_get_current_level_bytes(m.sources[t]) == 0 && m.muxPads[t]) {
-        gst_element_release_request_pad(m.mux, m.muxPads[t].get());
+        m.output.Release(m.muxPads[t].get());
         m.muxPads[t].reset();
       }
     eos = m.Poll(100 * GST_MSECOND);
@@ -190,7 +194,7 @@ int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error
   gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
   if (m.failure()) return *error = m.bus->reason(), m.failure();
   if (!eos) return *error = "interrupted", EX_TEMPFAIL;
-  return 0;
+  return m.output.Finish(error);
 }
 
 int GstExport::Failure(std::string* error) const {

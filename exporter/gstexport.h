@@ -31,9 +31,10 @@ class GstExport : public MediaSink {
   GstExport(const GstExport&) = delete;
   GstExport& operator=(const GstExport&) = delete;
 
-  // Builds the pipeline writing `path` and starts it. 0, or the exit
-  // status with the reason in *error.
-  int Open(const std::string& path, Container container, const std::vector<TrackOut>& tracks, std::string* error);
+  // Builds the pipeline writing `tmp` (for HLS, segments beside `out`) and
+  // starts it. 0, or the exit status with the reason in *error.
+  int Open(const std::string& tmp, const std::string& out, Container container, const std::vector<TrackOut>& tracks,
+           std::string* error);
   bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) override;
   int Finish(const volatile std::sig_atomic_t* stop, std::string* error) override;
   int Failure(std::string* error) const override;

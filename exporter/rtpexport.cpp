@@ -39,9 +39,10 @@ const char kUsage[] =
     "lip sync. With -c, every session of the conference NAME in order, one\n"
     "after the other, from SECONDS into it (where confrec -p -o starts) and for\n"
     "at most MINUTES; otherwise the FILEs, recorded at the same time.\n"
-    "OUT's extension chooses the container: .mkv or .mka (Matroska), .webm or\n"
-    ".mp4. Video is copied frame for frame; audio that the container cannot\n"
-    "hold is re-encoded to Opus. Payload types 96..127 are identified from the\n"
+    "OUT's extension chooses the container: .mkv or .mka (Matroska), .webm,\n"
+    ".mp4, or .m3u8 (HLS: a playlist and MPEG-TS segments beside it, H.264\n"
+    "and AAC). Video is copied frame for frame; audio that the container cannot\n"
+    "hold is re-encoded to Opus (AAC for HLS). Payload types 96..127 are identified from the\n"
     "streams; -m PT=FORMAT names one as an SDP rtpmap does (H264, VP8,\n"
     "OPUS/48000/2, L16/44100/2).\n"
     "Where two people send at the same time, everyone is composed into one\n"
@@ -138,7 +139,9 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   o->files.assign(argv + optind, argv + argc - 1);
   o->out = argv[argc - 1];
   if (!ContainerOf(o->out, &o->container))
-    return Usage(kUsage, o->out + ": the extension says no container (.mkv, .mka, .webm, .mp4)"), false;
+    return Usage(kUsage, o->out + ": the extension says no container (.mkv, .mka, .webm, .mp4, .m3u8)"), false;
+  if (o->tracks && o->container == Container::kHls)
+    return Usage(kUsage, "--tracks: an HLS presentation holds one picture and one sound"), false;
   return true;
 }
 
@@ -201,6 +204,23 @@ int Identify(std::vector<Session>* sessions, const Options& o) {
   return 0;
 }
 
+const char* AudioCodec(Container c) { return c == Container::kHls ? "AAC" : "Opus"; }
+
+// Whether the senders must be composed: two at the same time, or, for HLS,
+// anything but one H.264 track and one sound, which it copies.
+bool MustCompose(const Cast& cast, const std::vector<Session>& sessions, const Options& o) {
+  if (o.tracks) return false;
+  if (cast.Overlap()) return true;
+  if (o.container != Container::kHls) return false;
+  std::vector<Session> copy = sessions;
+  int tracks[2] = {0, 0};
+  for (const Track& t : AssignTracks(&copy)) {
+    ++tracks[t.format.IsVideo()];
+    if (t.format.IsVideo() && !Holds(o.container, t.format)) return true;
+  }
+  return tracks[0] > 1 || tracks[1] > 1;
+}
+
 // What goes into OUT, with a line per track. 0 or the exit status.
 int ChooseTracks(std::vector<Session>* sessions, const Options& o, std::vector<TrackOut>* out) {
   const std::vector<Track> tracks = AssignTracks(sessions);
@@ -212,7 +232,9 @@ int ChooseTracks(std::vector<Session>* sessions, const Options& o, std::vector<T
                                   " can");
     TrackOut track{t.format, t.payloadType, t.name, !Holds(o.container, t.format)};
     Say(what + ", " + t.how + (t.name.empty() ? "" : " (" + t.name + ")") +
-        (track.reencode ? std::string("; re-encoded to Opus, as ") + Extension(o.container) + " cannot hold it" : ""));
+        (track.reencode ? std::string("; re-encoded to ") + AudioCodec(o.container) + ", as " + Extension(o.container) +
+                              " cannot hold it"
+                        : ""));
     out->push_back(track);
   }
   return 0;
@@ -271,11 +293,12 @@ int ChooseComposition(const Cast& cast, const std::vector<Session>& sessions, Op
   o->compose.video = video && o->container != Container::kMatroskaAudio;
   o->compose.lengthMs = LengthMs(sessions, *o);
   const std::string encoder = o->container == Container::kWebm ? "VP8" : "H.264";
-  Say(std::to_string(cast.people.size()) + " participants, some at the same time: composed into " +
+  const std::string who = cast.people.size() == 1 ? "1 participant" : std::to_string(cast.people.size()) + " participants";
+  Say(who + (cast.Overlap() ? ", some at the same time" : "") + ": composed into " +
       (o->compose.video ? "one picture (" + std::to_string(o->compose.width) + "x" + std::to_string(o->compose.height) +
                               ", " + std::to_string(o->compose.rate) + " frames/s, " + encoder + ", " +
                               (o->speaker ? "the speaker large" : "a grid") + ") and " : std::string()) +
-      "one sound (Opus)");
+      "one sound (" + AudioCodec(o->container) + ")");
   for (const Participant& p : cast.people) {
     std::string line = p.name + (p.name == p.key ? "" : " (" + p.key + ")") + ":";
     for (const auto& [what, spans] : {std::pair<const char*, const std::vector<Span>*>{"audio", &p.audio},
@@ -318,7 +341,7 @@ int Export(const std::vector<Session>& sessions, const Options& o, const std::ve
            const std::string& tmp, std::vector<TrackStats>* stats) {
   GstExport media;
   std::string error;
-  if (int status = media.Open(tmp, o.container, tracks, &error)) return Fail(status, error);
+  if (int status = media.Open(tmp, o.out, o.container, tracks, &error)) return Fail(status, error);
   stats->assign(tracks.size(), TrackStats());
   return Feed(sessions, o, &media, stats, false);
 }
@@ -339,7 +362,7 @@ int Compose(const std::vector<Session>& sessions, const Options& o, const Cast& 
   GstCompose media;
   const std::vector<Scene> scenes =
       LayoutTimeline(cast, o.compose.width, o.compose.height, o.speaker ? &turns : nullptr);
-  if (int status = media.Open(tmp, o.container, o.compose, cast, scenes, &error)) return Fail(status, error);
+  if (int status = media.Open(tmp, o.out, o.container, o.compose, cast, scenes, &error)) return Fail(status, error);
   stats->assign(cast.inputs.size(), TrackStats());
   return Feed(sessions, o, &media, stats, false);
 }
@@ -367,11 +390,11 @@ void SummarizeCast(const Cast& cast, const std::vector<TrackStats>& stats) {
   }
 }
 
-void Summarize(const std::vector<TrackOut>& tracks, const std::vector<TrackStats>& stats) {
+void Summarize(const std::vector<TrackOut>& tracks, const std::vector<TrackStats>& stats, Container container) {
   for (size_t t = 0; t < tracks.size(); ++t) {
     const TrackStats& s = stats[t];
     const int64_t ms = s.firstNs < 0 ? 0 : (s.lastNs - s.firstNs) / 1000000;
-    Say("track " + std::to_string(t + 1) + ": " + (tracks[t].reencode ? "OPUS" : tracks[t].format.Name()) + " " +
+    Say("track " + std::to_string(t + 1) + ": " + (tracks[t].reencode ? (container == Container::kHls ? "AAC" : "OPUS") : tracks[t].format.Name()) + " " +
         (tracks[t].format.IsVideo() ? "video" : "audio") + ", " + std::to_string(s.frames) + " frames, " +
         std::to_string(s.lost) + " lost, " + Clock(ms));
   }
@@ -392,7 +415,7 @@ int main(int argc, char** argv) {
       (status = Identify(&sessions, o)))
     return status;
   const Cast cast = FindCast(&sessions);
-  const bool compose = !o.tracks && cast.Overlap();
+  const bool compose = MustCompose(cast, sessions, o);
   if ((status = compose ? ChooseComposition(cast, sessions, &o) : ChooseTracks(&sessions, o, &tracks))) return status;
 
   // Caught before the temporary file exists, so that a signal never leaves it.
@@ -421,6 +444,6 @@ int main(int argc, char** argv) {
   if (compose)
     SummarizeCast(cast, stats);
   else
-    Summarize(tracks, stats);
+    Summarize(tracks, stats, o.container);
   return damaged ? EX_DATAERR : 0;
 }

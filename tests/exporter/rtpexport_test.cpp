@@ -172,8 +172,29 @@ struct PeerCase {
   Sender (*sender)(const std::string& copy, const Groups& g, int pattern, long delayNs);
   const char* out;
   const char *videoCopy, *videoHow;  // the sender's copy, and how ffmpeg compares it
-  const char *audioCopy, *audioHow;
+  const char *audioCopy, *audioHow;  // no way: re-encoded, compared by its length
 };
+
+// Seconds of sound in stream `map` of `file`, as decoded.
+double SoundSeconds(const std::string& file, const std::string& map) {
+  return double(Ff(file, map, "-ac 1 -ar 8000 -f s16le").size()) / 16000;
+}
+
+// An HLS presentation is whole: it ends, every segment it lists is there,
+// and nothing half-written is left beside it.
+void ExpectWholePresentation(const TempDir& dir, const std::string& playlist) {
+  const std::vector<std::string> lines = Lines(ReadFile(dir / playlist));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "#EXT-X-ENDLIST");
+  int segments = 0;
+  for (const std::string& l : lines)
+    if (!l.empty() && l[0] != '#') {
+      EXPECT_FALSE(ReadFile(dir / l).empty()) << l;
+      ++segments;
+    }
+  EXPECT_GT(segments, 1);
+  EXPECT_EQ(Listing(dir.path).find(".part"), std::string::npos) << Listing(dir.path);
+}
 
 void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
 
@@ -198,14 +219,21 @@ TEST_P(RealPeers, TwoRecordedSessionsExportAsSent) {
   EXPECT_EQ(Frames(out, "v"), 120);
   EXPECT_EQ(Frames(sent0 + c.videoCopy, "v") + Frames(sent1 + c.videoCopy, "v"), 120);
   EXPECT_EQ(Ff(out, "v", c.videoHow), Ff(sent0 + c.videoCopy, "v", c.videoHow) + Ff(sent1 + c.videoCopy, "v", c.videoHow));
-  EXPECT_EQ(Ff(out, "a", c.audioHow), Ff(sent0 + c.audioCopy, "a", c.audioHow) + Ff(sent1 + c.audioCopy, "a", c.audioHow));
+  if (c.audioHow)
+    EXPECT_EQ(Ff(out, "a", c.audioHow), Ff(sent0 + c.audioCopy, "a", c.audioHow) + Ff(sent1 + c.audioCopy, "a", c.audioHow));
+  else
+    EXPECT_NEAR(SoundSeconds(out, "a"), SoundSeconds(sent0 + c.audioCopy, "a") + SoundSeconds(sent1 + c.audioCopy, "a"),
+                0.1);
+  if (std::string(c.out).find(".m3u8") != std::string::npos) ExpectWholePresentation(dir, c.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Export, RealPeers,
     ::testing::Values(PeerCase{"GStreamerVp8OpusIntoWebm", GStreamer, "talk.webm", ".mkv", "-c copy -f framemd5", ".mkv",
                                "-c copy -f framemd5"},
-                      PeerCase{"FfmpegH264PcmuIntoMatroska", Ffmpeg, "talk.mkv", ".h264", "-f framemd5", ".wav", "-f s16le"}),
+                      PeerCase{"FfmpegH264PcmuIntoMatroska", Ffmpeg, "talk.mkv", ".h264", "-f framemd5", ".wav", "-f s16le"},
+                      // H.264 copied into the segments, the sound re-encoded to AAC.
+                      PeerCase{"FfmpegH264PcmuIntoHls", Ffmpeg, "talk.m3u8", ".h264", "-f framemd5", ".wav", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Video 300 ms late on the wire: placed by arrival it would be 300 ms off;
@@ -465,8 +493,6 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
   for (DumpRecord r : video.records)
     if (r.plen) copy.push_back((r.data[11] ^= 1, r));  // another SSRC, no reports
   WriteDump(dir / "other.v.rtp", video.text, copy, video.header);
-  const RunResult r = Export(dir, {"--rate", "60", "lips.0.a.rtp", "lips.0.v.rtp", "other.v.rtp", "lips.mkv"});
-  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
   // When the left half of the picture (the sender's tile) stops being black,
   // and the sound silent, by the times ffmpeg reads in the file.
   auto lead = [](const std::string& file) {
@@ -480,8 +506,14 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
                ? 0.0
                : std::atof(said.c_str() + black + 10) - std::atof(said.c_str() + silence + 13);
   };
-  const double sent = lead(dir / "flash.mkv"), got = lead(dir / "lips.mkv");
-  EXPECT_NEAR(got, sent, 0.030) << "the flash " << got << " s after the beep; the sender had " << sent;
+  const double sent = lead(dir / "flash.mkv");
+  for (const std::string out : {"lips.mkv", "lips.m3u8"}) {
+    SCOPED_TRACE(out);
+    const RunResult r = Export(dir, {"--rate", "60", "lips.0.a.rtp", "lips.0.v.rtp", "other.v.rtp", out});
+    ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+    const double got = lead(dir / out);
+    EXPECT_NEAR(got, sent, 0.030) << "the flash " << got << " s after the beep; the sender had " << sent;
+  }
 }
 
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
@@ -521,6 +553,7 @@ TEST(Export, RefusesWithoutTouchingOut) {
       {"rate 0", {"--rate", "0", "noise.rtp", "out.mkv"}, 64, {"--rate 0", "1 to 60"}},
       {"rate 61", {"--rate", "61", "noise.rtp", "out.mkv"}, 64, {"--rate 61"}},
       {"unknown layout", {"--layout", "film", "noise.rtp", "out.mkv"}, 64, {"--layout film", "grid", "speaker"}},
+      {"a track per sender in HLS", {"--tracks", "noise.rtp", "out.m3u8"}, 64, {"--tracks", "one picture"}},
   };
   for (const Refusal& c : refusals) {
     SCOPED_TRACE(c.name);
@@ -574,52 +607,65 @@ TEST(Export, RefusesWhenAnElementIsMissing) {
   EXPECT_EQ(Listing(dir.path).find("out.webm"), std::string::npos);
 }
 
-// Interrupted once it writes, the export removes its temporary file and
-// leaves OUT as it was, ending by the signal.
+// Interrupted once it writes, the export removes its temporary file (for
+// HLS, the segments written so far) and leaves OUT as it was, ending by the
+// signal.
 TEST(Export, InterruptedLeavesNoPartialFile) {
   TempDir dir;
-  WriteRandom(dir / "long.rtp", 30000, 0);  // ten minutes, re-encoded for WebM
-  WriteFile(dir / "out.webm", "kept");
-  const std::string before = Listing(dir.path);
-  Process p({RTPEXPORT_BIN, "long.rtp", "out.webm"}, ExportIn(dir));
-  ASSERT_TRUE(WaitUntil([&] { return Listing(dir.path).find(".out.webm.") != std::string::npos; }, 20)) << p.Err();
-  p.Signal(SIGINT);
-  EXPECT_EQ(p.Finish(20).TermSignal(), SIGINT) << p.Err();
-  EXPECT_EQ(Listing(dir.path), before);
-  EXPECT_EQ(ReadFile(dir / "out.webm"), "kept");
+  WriteRandom(dir / "long.rtp", 180000, 0);  // an hour, re-encoded
+  for (const auto& [out, writing] : {std::pair<std::string, std::string>{"out.webm", ".out.webm."}, {"out.m3u8", "\nout-00001.ts\n"}}) {
+    SCOPED_TRACE(out);
+    WriteFile(dir / out, "kept");
+    const std::string before = Listing(dir.path);
+    Process p({RTPEXPORT_BIN, "long.rtp", out}, ExportIn(dir));
+    ASSERT_TRUE(WaitUntil([&, &writing = writing] { return Listing(dir.path).find(writing) != std::string::npos; }, 20))
+        << p.Err();
+    p.Signal(SIGINT);
+    EXPECT_EQ(p.Finish(20).TermSignal(), SIGINT) << p.Err();
+    EXPECT_EQ(Listing(dir.path), before);
+    EXPECT_EQ(ReadFile(dir / out), "kept");
+  }
 }
 
-// Chromium plays the exported WebM to its end, and finds it ending where
-// ffprobe does.
-TEST(Export, WebmPlaysToItsEndInChromium) {
+// Chromium plays the exported WebM, and the HLS presentation, served over
+// HTTP as a site would, to its end, and finds it ending where ffprobe does.
+TEST(Export, PlaysToItsEndInChromium) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
-  TempDir dir, profile;
+  TempDir dir;
   const Groups g = NewGroups();
   RecordSession(dir, "web.0", g, GStreamer(dir / "sent", g, 0));
-  ASSERT_TRUE(Export(dir, {"-c", "web", "web.webm"}).ExitedWith(0));
-  WriteFile(dir / "play.html",
-            "<!doctype html><video id=v muted autoplay src=web.webm></video><script>\n"
-            "v.onended = () => console.log('ended ' + v.duration.toFixed(2));\n"
-            "v.onerror = () => console.log('error ' + v.error.code);</script>\n");
-  ProcessOptions group;
-  group.newProcessGroup = true;  // its renderer and helpers go with it
-  Process chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                    "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                    "--disable-sync", "--user-data-dir=" + profile.path, "--autoplay-policy=no-user-gesture-required",
-                    "--enable-logging=stderr", "--v=0", "file://" + dir.path + "/play.html"},
-                   group);
-  std::string said;
-  ASSERT_TRUE(WaitUntil([&] {
-    const std::string err = chromium.Err();
-    const size_t at = std::min(err.find("\"ended "), err.find("\"error "));
-    return at != std::string::npos && !(said = err.substr(at + 1, err.find('"', at + 1) - at - 1)).empty();
-  }, 30)) << chromium.Err();
-  ASSERT_EQ(said.substr(0, 6), "ended ") << said;
-  // A browser counts from 0, not from the first frame; players differ by a
-  // frame or so on where the last one ends.
-  const std::string web = dir / "web.webm";
-  EXPECT_NEAR(std::atof(said.c_str() + 6),
-              Probe(web, "-show_entries format=start_time") + Probe(web, "-show_entries format=duration"), 0.1);
+  const std::string port = std::to_string(PortPair());
+  Process server({"/bin/sh", "-c", "exec python3 -u -m http.server --bind 127.0.0.1 " + port + " 1>&2"}, InDir(dir));
+  ASSERT_TRUE(WaitUntil([&] { return server.Err().find("Serving HTTP") != std::string::npos; }, 10)) << server.Err();
+  for (const std::string out : {"web.webm", "web.m3u8"}) {
+    SCOPED_TRACE(out);
+    TempDir profile;
+    ASSERT_TRUE(Export(dir, {"-c", "web", out}).ExitedWith(0));
+    WriteFile(dir / "play.html",
+              "<!doctype html><video id=v muted autoplay src=" + out + "></video><script>\n"
+              "v.onended = () => console.log('ended ' + v.duration.toFixed(2));\n"
+              "v.onerror = () => console.log('error ' + v.error.code);</script>\n");
+    ProcessOptions group;
+    group.newProcessGroup = true;  // its renderer and helpers go with it
+    Process chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                      "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                      "--disable-sync", "--user-data-dir=" + profile.path, "--autoplay-policy=no-user-gesture-required",
+                      "--enable-logging=stderr", "--v=0", "http://127.0.0.1:" + port + "/play.html"},
+                     group);
+    std::string said;
+    ASSERT_TRUE(WaitUntil([&] {
+      const std::string err = chromium.Err();
+      const size_t at = std::min(err.find("\"ended "), err.find("\"error "));
+      return at != std::string::npos && !(said = err.substr(at + 1, err.find('"', at + 1) - at - 1)).empty();
+    }, 30)) << chromium.Err();
+    ASSERT_EQ(said.substr(0, 6), "ended ") << said;
+    // A browser counts a file from 0, not from its first frame, and an HLS
+    // presentation from its first segment; players differ by a frame or so
+    // on where the last one ends.
+    const std::string file = dir / out;
+    const double start = out == "web.webm" ? Probe(file, "-show_entries format=start_time") : 0;
+    EXPECT_NEAR(std::atof(said.c_str() + 6), start + Probe(file, "-show_entries format=duration"), 0.1);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+// An HLS playlist of the segments written so far: the text that players
+// read, for a presentation that is complete (VOD) or still growing (EVENT).
+#ifndef RTPTOOLS_PLAYLIST_H
+#define RTPTOOLS_PLAYLIST_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rtptools {
+
+struct Segment {
+  std::string uri;  // relative to the playlist
+  int64_t ns = 0;   // how long it plays
+};
+
+class Playlist {
+ public:
+  void Add(const std::string& uri, int64_t ns) { segments_.push_back({uri, ns}); }
+  const std::vector<Segment>& segments() const { return segments_; }
+  // The playlist's text: with `ended`, a complete presentation (VOD, with
+  // its end); otherwise one that grows, which players join near its end.
+  std::string Text(bool ended) const;
+
+ private:
+  std::vector<Segment> segments_;
+};
+
+// The name of segment `index` of a playlist at `path`, beside it:
+// "dir/live.m3u8" has "live-00001.ts" in "dir/".
+std::string SegmentName(const std::string& path, unsigned index);
+// The directory of `path`, with its slash, or "" for the current one.
+std::string DirectoryOf(const std::string& path);
+
+}  // namespace rtptools
+
+#endif
