@@ -11,6 +11,8 @@
 #include <memory>
 #include <random>
 
+#include "rtp.h"
+#include "rtpformat.h"
 #include "udp.h"
 
 namespace {
@@ -472,6 +474,96 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
   ASSERT_TRUE(r.ExitedWith(0)) << r.err;
   EXPECT_EQ(Sh("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 \"$1\" | sort", dir / "party.mkv"),
             "h264\nopus\nopus\nopus\npcm_mulaw\nvp8\nvp8\n");
+}
+
+// Three people sending at once, by ffmpeg, in the other formats that the
+// exporter knows: each is decoded and composed, seen in its colour and
+// heard at its pitch.
+TEST(Export, EveryFormatIsComposed) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  struct Person {
+    const char *name, *colour, *video, *audio;
+    int hz;
+  };
+  const Person people[] = {
+      {"vp9", "red", "-c:v libvpx-vp9 -deadline realtime -g 15 -strict experimental -payload_type 98", "-c:a pcm_alaw -ar 8000", 440},
+      {"h265", "lime", "-c:v libx265 -preset ultrafast -g 15 -bf 0 -payload_type 99", "-c:a g722 -ar 16000", 660},
+      {"h264", "blue", "-c:v libx264 -preset ultrafast -g 15 -bf 0", "-c:a pcm_s16be -ar 8000 -payload_type 100", 880},
+  };
+  TempDir dir;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "all", "-t", "0.1", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "all.0.a.rtp", g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "all.0.v.rtp", g.video)) << rec.Err();
+  std::vector<std::unique_ptr<Process>> senders;
+  for (const Person& p : people) {
+    auto rtp = [&](const std::string& group) {
+      return std::string(" -cname ") + p.name + "@host -f rtp rtp://" + g.Host(group) + ":" + std::to_string(g.Port(group));
+    };
+    senders.push_back(std::make_unique<Process>(
+        Args{"/bin/sh", "-c",
+             std::string("exec ffmpeg -v error -re -f lavfi -i color=c=") + p.colour +
+                 ":s=320x180:r=30:d=3 -re -f lavfi -i sine=f=" + std::to_string(p.hz) +
+                 ":sample_rate=16000:d=3 -map 0:v " + p.video + rtp(g.video) + " -map 1:a " + p.audio +
+                 rtp(g.audio) + " 1>&2"},
+        InDir(dir)));
+  }
+  for (auto& s : senders) EXPECT_TRUE(s->Finish(20).ExitedWith(0)) << s->Err();
+  EXPECT_TRUE(rec.Finish(20).ExitedWith(0)) << rec.Err();
+  const RunResult r = Export(dir, {"-m", "98=VP9", "-m", "99=H265", "-m", "100=L16/8000/1", "-c", "all", "all.mp4"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  const std::string out = dir / "all.mp4";
+  ExpectDecodes(out);
+  // In the order they came, which the senders do not settle.
+  std::string seen = Colours(out, 1.5, {{4, 2}, {12, 2}, {8, 6}});
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, "bgr") << r.err;
+  for (const Person& p : people) EXPECT_GT(Tone(out, 0.5, 2.5, p.hz), 0.01) << p.name;
+}
+
+// A picture red for a second, then green, with key frames a second apart;
+// the first green key frame lost on the way: the sender's tile keeps its
+// last good picture (red) until the next key frame, beside an undamaged
+// copy that is green already.
+TEST(Export, ComposedPictureKeepsItsLastGoodFrameUntilTheNextKeyFrame) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "lost", "-t", "0.1", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "lost.0.v.rtp", g.video)) << rec.Err();
+  RunResult sent = RunProgram({"/bin/sh", "-c",
+                               "exec ffmpeg -v error -re -f lavfi -i \"color=c=red:s=320x180:r=30:d=3,drawbox=c=lime:t=fill:"
+                               "enable='gte(t,1)'\" -c:v libvpx -g 30 -keyint_min 30 -deadline realtime -f rtp rtp://" +
+                                   g.Host(g.video) + ":" + std::to_string(g.Port(g.video))},
+                              InDir(dir), 20);
+  EXPECT_TRUE(sent.ExitedWith(0)) << sent.err;
+  EXPECT_TRUE(rec.Finish(20).ExitedWith(0)) << rec.Err();
+  DumpContents video = ReadDump(dir / "lost.0.v.rtp");
+  std::vector<DumpRecord> damaged, other;
+  std::vector<double> keys;  // arrival of each key frame, s
+  uint32_t dropped = 0;
+  for (DumpRecord r : video.records) {
+    if (!r.plen) continue;
+    rtptools::RtpPacket p;
+    ASSERT_TRUE(rtptools::ParseRtp(reinterpret_cast<const uint8_t*>(r.data.data()), r.data.size(), &p));
+    if (rtptools::StartsKeyFrame(rtptools::Codec::kVp8, p.payload, p.payloadSize)) {
+      keys.push_back(r.offset / 1e3);
+      if (keys.size() == 2) dropped = p.timestamp;
+    }
+    if (keys.size() != 2 || p.timestamp != dropped) damaged.push_back(r);
+    other.push_back((r.data[11] ^= 1, r));  // another SSRC
+  }
+  ASSERT_GE(keys.size(), 3u);
+  WriteDump(dir / "damaged.v.rtp", video.text, damaged, video.header);
+  WriteDump(dir / "other.v.rtp", video.text, other, video.header);
+  const RunResult r = Export(dir, {"damaged.v.rtp", "other.v.rtp", "lost.mkv"});
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  const std::string out = dir / "lost.mkv";
+  ExpectDecodes(out);
+  // Halfway between the lost key frame and the next; after the next (the
+  // picture starts with the recording, as the records' times do).
+  EXPECT_EQ(Colours(out, (keys[1] + keys[2]) / 2, {{4, 4}, {12, 4}}), "rg");
+  EXPECT_EQ(Colours(out, keys[2] + 0.3, {{4, 4}, {12, 4}}), "gg");
 }
 
 // A flash and a beep at 1.5 s, sent by GStreamer with the video 300 ms late
