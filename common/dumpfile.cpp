@@ -208,6 +208,13 @@ int OpenDumpFile(const std::string& file) {
   return fd;
 }
 
+bool BeingRecorded(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
 const char* StatusText(DumpReader::Status status) {
   switch (status) {
     case DumpReader::kOk: return "ok";

@@ -127,6 +127,9 @@ const char* StatusText(DumpReader::Status status);
 // Opens `file` for a DumpReader; a directory fails with EISDIR. -1 with
 // errno set on failure.
 int OpenDumpFile(const std::string& file);
+// Whether a recorder is writing the file open at `fd`: it holds the file's
+// lock while it records.
+bool BeingRecorded(int fd);
 
 }  // namespace rtptools
 

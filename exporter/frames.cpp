@@ -83,9 +83,13 @@ class SourceClock {
     if (r.empty() || (ext > r.back().ext && ntpMs > r.back().ntpMs)) r.push_back({true, ntpMs, ext});
   }
 
-  // The sender's wall clock at RTP time `ext`, where reports tell it.
-  bool SenderMs(int64_t ext, double* ms) const {
-    const std::vector<SenderReport>& r = segments_[size_t(segment_)].reports;
+  // The segment that the last timestamp unwrapped belongs to.
+  int segment() const { return segment_; }
+
+  // The sender's wall clock at RTP time `ext` of `segment` (-1: the
+  // current one), where reports tell it.
+  bool SenderMs(int64_t ext, double* ms, int segment = -1) const {
+    const std::vector<SenderReport>& r = segments_[size_t(segment < 0 ? segment_ : segment)].reports;
     if (r.empty()) return false;
     auto next = std::upper_bound(r.begin(), r.end(), ext, [](int64_t e, const SenderReport& s) { return e < s.ext; });
     const SenderReport& from = next == r.begin() ? *next : *(next - 1);
@@ -104,7 +108,9 @@ class SourceClock {
     anchor = std::min(anchor, double(arrivalMs) - double(ext) * 1000.0 / rate_);
   }
   // The earliest arrival that the pace of its timestamps allows.
-  double ArrivalMs(int64_t ext) const { return segments_[size_t(segment_)].arrivalAnchor + double(ext) * 1000.0 / rate_; }
+  double ArrivalMs(int64_t ext, int segment = -1) const {
+    return segments_[size_t(segment < 0 ? segment_ : segment)].arrivalAnchor + double(ext) * 1000.0 / rate_;
+  }
 
  private:
   bool Jumps(int64_t ext, int64_t arrivalMs) const {
@@ -349,6 +355,7 @@ class Walker : public RtcpHandler {
   }
 
   SourceClock& Clock(size_t source) { return clocks_[source]; }
+  std::vector<SourceClock>* Clocks() { return &clocks_; }
 
   void OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) override {
     auto range = bySsrc_.equal_range({file_, ssrc});
@@ -378,31 +385,34 @@ class Walker : public RtcpHandler {
 // had; without reports, by the pace of their timestamps.
 class Placer {
  public:
-  Placer(const Session& session, Walker* walker) : walker_(*walker), group_(session.sources.size()) {
-    for (size_t i = 0; i < session.sources.size(); ++i) {
-      auto c = session.cnames.find(session.sources[i].ssrc);
-      group_[i] = c != session.cnames.end() ? "cname " + c->second : "ssrc " + std::to_string(session.sources[i].ssrc);
+  Placer(const Session& session, std::vector<SourceClock>* clocks) : session_(session), clocks_(*clocks) {}
+
+  // One packet of source `i` that arrived at `arrival`: its sender's clock,
+  // and its group's least delay.
+  void Learn(size_t i, int64_t ext, int64_t arrival) {
+    SourceClock& clock = clocks_[i];
+    clock.LearnArrival(ext, arrival);
+    double sent;
+    if (clock.SenderMs(ext, &sent)) {
+      auto [it, fresh] = delay_.try_emplace(Group(i), kNone);
+      it->second = std::min(it->second, double(arrival) - sent);
     }
   }
 
-  // The first walk: each sender's clock, and its group's least delay.
-  int Learn(int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error) {
-    return walker_.Walk(true, untilMs, stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
-      SourceClock& clock = walker_.Clock(i);
-      clock.LearnArrival(ext, arrival);
-      double sent;
-      if (clock.SenderMs(ext, &sent)) {
-        auto [it, fresh] = delay_.try_emplace(group_[i], kNone);
-        it->second = std::min(it->second, double(arrival) - sent);
-      }
+  // The first walk: every packet learnt.
+  int Learn(Walker* walker, int64_t untilMs, const volatile std::sig_atomic_t* stop, std::string* error) {
+    return walker->Walk(true, untilMs, stop, error, [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
+      Learn(i, ext, arrival);
     });
   }
 
-  double Place(size_t i, int64_t ext) {
-    SourceClock& clock = walker_.Clock(i);
-    double at = clock.ArrivalMs(ext), sent;
-    auto d = delay_.find(group_[i]);
-    if (d != delay_.end() && clock.SenderMs(ext, &sent)) at = sent + d->second;
+  // Where RTP time `ext` of source `i` (of its clock's `segment`, -1: the
+  // current) goes on the recorder's clock.
+  double Place(size_t i, int64_t ext, int segment = -1) {
+    const SourceClock& clock = clocks_[i];
+    double at = clock.ArrivalMs(ext, segment), sent;
+    auto d = delay_.find(Group(i));
+    if (d != delay_.end() && clock.SenderMs(ext, &sent, segment)) at = sent + d->second;
     return at;
   }
 
@@ -410,16 +420,31 @@ class Placer {
   // packets, held up as it starts, are placed before the start though they
   // arrived after it: the export starts where the earliest of those is
   // placed, so that none is lost or squeezed.
-  int Start(int64_t origin, const volatile std::sig_atomic_t* stop, std::string* error, double* start) {
+  int Start(Walker* walker, int64_t origin, const volatile std::sig_atomic_t* stop, std::string* error, double* start) {
     *start = double(origin);
-    return walker_.Walk(false, origin + kEarlyMs, stop, error,
+    return walker->Walk(false, origin + kEarlyMs, stop, error,
                         [&](size_t i, const RtpPacket&, const Record&, int64_t ext, int64_t arrival) {
                           if (arrival >= origin) *start = std::min(*start, Place(i, ext));
                         });
   }
 
  private:
-  Walker& walker_;
+  // Senders are grouped by CNAME, else by SSRC until one is known.
+  const std::string& Group(size_t i) {
+    if (i >= group_.size()) group_.resize(i + 1);
+    std::string& g = group_[i];
+    if (g.empty() || g[0] == 's') {
+      const uint32_t ssrc = session_.sources[i].ssrc;
+      if (auto c = session_.cnames.find(ssrc); c != session_.cnames.end())
+        g = "cname " + c->second;
+      else if (g.empty())
+        g = "ssrc " + std::to_string(ssrc);
+    }
+    return g;
+  }
+
+  const Session& session_;
+  std::vector<SourceClock>& clocks_;
   std::vector<std::string> group_;
   std::map<std::string, double> delay_;
 };
@@ -431,10 +456,10 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
   const int64_t origin = session.OriginMs() + session.skipMs;
   const int64_t until = o.limitMs == INT64_MAX ? INT64_MAX : origin + (o.limitMs - o.baseMs) + kTailMs;
   Walker walker(session);
-  Placer placer(session, &walker);
+  Placer placer(session, walker.Clocks());
   double start;
-  if (int status = placer.Learn(until, o.stop, error)) return status;
-  if (int status = placer.Start(origin, o.stop, error, &start)) return status;
+  if (int status = placer.Learn(&walker, until, o.stop, error)) return status;
+  if (int status = placer.Start(&walker, origin, o.stop, error, &start)) return status;
   if (o.leadMs) *o.leadMs = std::llround(double(origin) - start);
 
   const int64_t limitNs = o.limitMs == INT64_MAX ? INT64_MAX : o.limitMs * 1000000;
@@ -455,6 +480,215 @@ int FeedSession(const Session& session, const FeedOptions& o, PacketSink* sink, 
   for (auto& q : queues)
     if (sinkOk && q) sinkOk = q->Flush();
   if (!sinkOk) return *error = "", EX_SOFTWARE;
+  return 0;
+}
+
+namespace {
+
+// A source not identified after this many packets is left out.
+constexpr size_t kMaxPending = 3000;
+
+}  // namespace
+
+struct LiveFeed::File {
+  int fd = -1;
+  std::unique_ptr<DumpReader> reader;
+  bool started = false, damaged = false, recording = false, grew = false;
+  std::map<std::pair<uint32_t, int>, size_t> index;  // sources by SSRC and payload type
+  ~File() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// A packet learnt, waiting to be fed.
+struct LiveFeed::Held {
+  size_t source;
+  uint16_t seq;
+  std::vector<uint8_t> data;
+  int64_t arrival, ext;
+  int segment;
+};
+
+// What arrived of a source before it was identified: its packets and
+// sender reports, taken in order once it is.
+struct Pending {
+  bool report = false;
+  uint64_t ntp = 0;
+  uint32_t rtp = 0;
+  std::vector<uint8_t> data;
+  int64_t arrival = 0;
+};
+
+struct LiveFeed::State {
+  std::vector<std::unique_ptr<File>> files;
+  std::vector<SourceClock> clocks;  // per source, once identified
+  std::vector<int> known;           // per source: 0 not yet, 1 identified, -1 left out
+  std::vector<std::vector<Pending>> pending;
+  std::vector<std::unique_ptr<SourceQueue>> queues;
+  std::unique_ptr<Placer> placer;
+  std::deque<Held> held;
+  size_t file = 0;  // of the record being read
+  int64_t arrival = 0;
+};
+
+LiveFeed::LiveFeed(std::vector<Session>* sessions, const Overrides& overrides, int64_t holdMs)
+    : sessions_(*sessions), overrides_(overrides), holdMs_(holdMs) {}
+
+LiveFeed::~LiveFeed() = default;
+
+void LiveFeed::OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) {
+  State& st = *state_;
+  const Session& session = sessions_[current_];
+  for (size_t i = 0; i < st.known.size(); ++i) {
+    if (session.sources[i].file != st.file || session.sources[i].ssrc != ssrc) continue;
+    if (st.known[i] == 1) st.clocks[i].Report(NtpToUnixMs(ntp), rtp, st.arrival);
+    if (st.known[i] == 0) st.pending[i].push_back({true, ntp, rtp, {}, st.arrival});
+  }
+}
+
+void LiveFeed::Take(size_t i, const Record& r, int64_t arrival) {
+  State& st = *state_;
+  RtpPacket p;
+  if (!ParseRtp(r.data, r.size, &p)) return;
+  const int64_t ext = st.clocks[i].Unwrap(p.timestamp, arrival);
+  st.placer->Learn(i, ext, arrival);
+  st.held.push_back({i, p.seq, std::vector<uint8_t>(r.data, r.data + r.size), arrival, ext, st.clocks[i].segment()});
+}
+
+bool LiveFeed::ReadFile(size_t f, PacketSink*, std::string* error) {
+  Session& session = sessions_[current_];
+  State& st = *state_;
+  File& file = *st.files[f];
+  InputFile& in = session.files[f];
+  if (file.fd < 0 && (file.fd = OpenDumpFile(in.path)) < 0) return *error = in.path + ": " + std::strerror(errno), false;
+  file.recording = BeingRecorded(file.fd);
+  file.grew = false;
+  if (!file.started) {
+    // The recorder may not have written the whole header yet.
+    lseek(file.fd, 0, SEEK_SET);
+    file.reader = std::make_unique<DumpReader>(file.fd);
+    std::string text;
+    FileHeader header;
+    if (file.reader->ReadHeader(&text, &header) != DumpReader::kOk) {
+      if (file.recording) return true;
+      return *error = in.path + ": " + StatusText(DumpReader::kNotDump), false;
+    }
+    file.started = file.grew = true;
+    in.startMs = in.lastMs = int64_t(header.startSec) * 1000 + header.startUsec / 1000;
+  }
+  if (file.damaged) return true;
+  file.reader->Resume();
+  Record r;
+  DumpReader::Status status;
+  while ((status = file.reader->Next(&r)) == DumpReader::kOk) {
+    file.grew = true;
+    const int64_t arrival = in.startMs + r.offset;
+    latestMs_ = std::max(latestMs_, arrival);
+    ScanRecord(&session, f, r, &file.index);
+    const size_t n = session.sources.size();
+    st.clocks.resize(n, SourceClock(90000)), st.known.resize(n, 0), st.pending.resize(n), st.queues.resize(n);
+    st.file = f;
+    st.arrival = arrival;
+    if (r.plen == 0) {
+      ParseRtcp(r.data, r.size, this);
+      continue;
+    }
+    RtpPacket p;
+    if (!ParseRtp(r.data, r.size, &p)) continue;
+    const size_t i = file.index.at({p.ssrc, p.payloadType});
+    Source& s = session.sources[i];
+    if (st.known[i] == 0) {
+      st.pending[i].push_back({false, 0, 0, std::vector<uint8_t>(r.data, r.data + r.size), arrival});
+      if (s.packets >= kMinPackets && IdentifySource(&s, overrides_)) {
+        st.known[i] = 1;
+        st.clocks[i] = SourceClock(s.format.clockRate ? s.format.clockRate : 90000);
+        for (const Pending& e : st.pending[i]) {
+          st.arrival = e.arrival;
+          if (e.report) st.clocks[i].Report(NtpToUnixMs(e.ntp), e.rtp, e.arrival);
+          else Take(i, Record{uint16_t(e.data.size()), 0, e.data.data(), e.data.size()}, e.arrival);
+        }
+        st.pending[i].clear();
+      } else if (st.pending[i].size() > kMaxPending) {
+        st.known[i] = -1;
+        st.pending[i].clear();
+        notes.push_back(in.path + ": SSRC " + std::to_string(s.ssrc) + ", payload type " + std::to_string(s.payloadType) +
+                        ": format not identified, left out; name it with -m");
+      }
+    } else if (st.known[i] == 1) {
+      Take(i, r, arrival);
+    }
+  }
+  if (status == DumpReader::kBadRecord || status == DumpReader::kNotDump) {
+    file.damaged = true;
+    notes.push_back(in.path + ": damaged at byte " + std::to_string(file.reader->Position()) + "; followed up to there");
+  }
+  if (status == DumpReader::kIoError) return *error = in.path + ": " + std::strerror(errno), false;
+  return true;
+}
+
+bool LiveFeed::Release(int64_t untilMs, PacketSink* sink) {
+  Session& session = sessions_[current_];
+  State& st = *state_;
+  const int64_t origin = session.OriginMs() + session.skipMs;
+  while (!st.held.empty() && st.held.front().arrival <= untilMs) {
+    Held& h = st.held.front();
+    Source& s = session.sources[h.source];
+    if (!st.queues[h.source]) {
+      s.track = cast_.Enlist(session, s);
+      if (stats.size() < cast_.cast.inputs.size()) {
+        stats.resize(cast_.cast.inputs.size());
+        if (onCast) onCast(cast_.cast);
+      }
+      st.queues[h.source] =
+          std::make_unique<SourceQueue>(s.format, s.track, &stats[size_t(s.track)], sink, origin, INT64_MAX);
+    }
+    const double ms = double(baseMs_) + st.placer->Place(h.source, h.ext, h.segment) - double(origin);
+    if (!st.queues[h.source]->Add(h.seq, h.data.data(), h.data.size(), h.arrival, std::llround(ms * 1e6))) return false;
+    st.held.pop_front();
+  }
+  if (untilMs != INT64_MAX && untilMs != INT64_MIN) positionMs_ = std::max(positionMs_, baseMs_ + untilMs - origin);
+  return true;
+}
+
+int LiveFeed::Step(PacketSink* sink, bool* ended, std::string* error) {
+  *ended = false;
+  while (current_ < sessions_.size()) {
+    Session& session = sessions_[current_];
+    if (!state_) {
+      state_ = std::make_unique<State>();
+      for (size_t f = 0; f < session.files.size(); ++f) state_->files.push_back(std::make_unique<File>());
+      state_->placer = std::make_unique<Placer>(session, &state_->clocks);
+      latestMs_ = INT64_MIN;
+    }
+    bool started = true, going = false;
+    for (size_t f = 0; f < session.files.size(); ++f) {
+      if (!ReadFile(f, sink, error)) return EX_NOINPUT;
+      const File& file = *state_->files[f];
+      started = started && file.started;
+      going = going || file.recording || file.grew;
+    }
+    if (!started) return 0;
+    const int64_t until = !going ? INT64_MAX : latestMs_ == INT64_MIN ? INT64_MIN : latestMs_ - holdMs_;
+    if (!Release(until, sink)) return *error = "", EX_SOFTWARE;
+    // Everyone's spans so far, on the export's clock.
+    for (Participant& p : cast_.cast.people) p.audio.clear(), p.video.clear();
+    int64_t base = 0;
+    for (size_t n = 0; n <= current_; ++n) {
+      const Session& s = sessions_[n];
+      for (const Source& src : s.sources)
+        if (src.track >= 0) cast_.AddSpans(src, base, base - s.OriginMs() - s.skipMs);
+      base += s.LengthMs();
+    }
+    cast_.Join();
+    if (going) return 0;
+    for (auto& q : state_->queues)
+      if (q && !q->Flush()) return *error = "", EX_SOFTWARE;
+    baseMs_ += session.LengthMs();
+    positionMs_ = std::max(positionMs_, baseMs_);
+    state_.reset();
+    ++current_;
+  }
+  *ended = true;
   return 0;
 }
 

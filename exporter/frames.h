@@ -7,11 +7,16 @@
 
 #include <csignal>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "participants.h"
 #include "plan.h"
+#include "rtp.h"
 
 namespace rtptools {
 
@@ -60,6 +65,54 @@ struct FeedOptions {
 // which has its own reason).
 int FeedSession(const Session& session, const FeedOptions& options, PacketSink* sink,
                 std::vector<TrackStats>* stats, std::string* error);
+
+// Follows sessions while they are recorded: reads what their files hold so
+// far, learns each sender's clock as its packets come, and feeds each
+// packet `holdMs` after it arrived, so that what settles a packet's place
+// (the sender reports around it, its CNAME) has come too. Sessions are
+// taken in order, each until its recorder has ended. The cast grows as
+// senders are identified; their inputs keep their indices.
+class LiveFeed : public RtcpHandler {
+ public:
+  LiveFeed(std::vector<Session>* sessions, const Overrides& overrides, int64_t holdMs);
+  ~LiveFeed() override;
+  LiveFeed(const LiveFeed&) = delete;
+  LiveFeed& operator=(const LiveFeed&) = delete;
+
+  // Reads what was added since the last step and feeds `sink` what is old
+  // enough (everything, for a session whose recording has ended). 0, or the
+  // exit status with *error set; *ended once every session has ended.
+  int Step(PacketSink* sink, bool* ended, std::string* error);
+
+  const Cast& cast() const { return cast_.cast; }
+  // Up to where the packets fed reach, on the export's clock.
+  int64_t PositionMs() const { return positionMs_; }
+  // Lines to tell: sources left out.
+  std::vector<std::string> notes;
+  // Called when a sender joins, before its first packet is fed.
+  std::function<void(const Cast&)> onCast;
+  std::deque<TrackStats> stats;  // per input
+
+  void OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) override;
+  void OnCname(uint32_t, const std::string&) override {}
+
+ private:
+  struct File;
+  struct Held;
+  struct State;
+  bool ReadFile(size_t f, PacketSink* sink, std::string* error);
+  void Take(size_t source, const Record& r, int64_t arrival);
+  bool Release(int64_t untilMs, PacketSink* sink);
+  bool NextSession(PacketSink* sink);
+
+  std::vector<Session>& sessions_;
+  const Overrides overrides_;
+  const int64_t holdMs_;
+  size_t current_ = 0;
+  int64_t baseMs_ = 0, positionMs_ = 0, latestMs_ = INT64_MIN;
+  CastBuilder cast_;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace rtptools
 

@@ -8,6 +8,7 @@
 #include <sysexits.h>
 
 #include <atomic>
+#include <deque>
 
 #include "clock.h"
 #include "gstcommon.h"
@@ -17,10 +18,6 @@ namespace rtptools {
 
 namespace {
 
-// The black background and the silence that pace the compositor and the
-// mixer stay this far behind the packets pushed, so that neither has gone
-// past a joining participant's first frame when its decoder starts.
-constexpr int64_t kBehindNs = 2 * kNsPerSecond;
 constexpr int64_t kBackgroundStepNs = kNsPerSecond / 2;
 // Every so many packets the feeder hands them over, in a list per decoder
 // (a push per packet wakes a streaming thread per packet), and looks after
@@ -59,7 +56,7 @@ void Bind(GstPad* pad, const char* property, const std::vector<std::pair<int64_t
 // Lays out participant `p`'s pad as the scenes say: its video where it
 // sends video, its card where it does not.
 void Place(GstPad* pad, size_t p, bool card, const std::vector<Scene>& scenes) {
-  std::vector<std::pair<int64_t, double>> x, y, w, h, alpha;
+  std::vector<std::pair<int64_t, double>> x, y, w, h, alpha = {{0, 0.0}};  // unseen before its first scene
   Tile last{0, 0, 2, 2};
   for (const Scene& s : scenes) {
     const Tile& t = s.tiles[p];
@@ -149,6 +146,13 @@ struct GstCompose::Impl {
   int64_t backgroundNs = 0, silenceSamples = 0, maxNs = 0;
   std::vector<std::unique_ptr<Chain>> chains;
   std::vector<Chain*> current;  // per input, the chain being fed, or null
+  struct Card {
+    size_t participant;
+    GstAppSrc* src;
+    Pad pad;  // the compositor's
+    int64_t pushedNs;  // following: how far its pictures reach
+  };
+  std::deque<Card> cards;
   uint64_t pushes = 0;
 
   GstBin* Bin() { return GST_BIN(pipeline.get()); }
@@ -167,6 +171,7 @@ struct GstCompose::Impl {
   // the muxer and the file. 0 or the exit status.
   int Build(const std::string& tmp, const std::string& out, Container container, std::string* error) {
     if (int status = output.Build(Bin(), container, tmp, out, error)) return status;
+    if (options.follow) output.Follow();
     if (options.video) {
       compositor = Make("compositor", error);
       GstElement* filter = Make("capsfilter", error);
@@ -182,6 +187,9 @@ struct GstCompose::Impl {
       else
         gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast"),
             g_object_set(encoder, "key-int-max", guint(options.rate * 2), nullptr);
+      // Following, a frame is encoded as it comes, not a second and more
+      // later when the encoder has looked ahead.
+      if (options.follow && container != Container::kWebm) gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
       gst_bin_add_many(Bin(), compositor, filter, queue, encoder, nullptr);
       Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(true));
       if (!gst_element_link_many(compositor, filter, queue, encoder, nullptr) || !muxed ||
@@ -226,25 +234,55 @@ struct GstCompose::Impl {
     for (size_t p = 0; p < cast.people.size(); ++p) {
       const std::vector<Span> present = cast.people[p].Present();
       if (present.empty()) continue;
-      GstElement* src = AppSrc(RawVideo(kCardWidth, kCardHeight, 0));
-      GstElement* text = gst_element_factory_make("textoverlay", nullptr);
-      g_object_set(text, "text", cast.people[p].name.c_str(), "valignment", 4 /* center */, "halignment",
-                   1 /* center */, "font-desc", "Sans 20", nullptr);
-      gst_bin_add_many(Bin(), src, text, nullptr);
-      gst_element_link(src, text);
-      Pad pad(gst_element_request_pad_simple(compositor, "sink_%u"));
-      Place(pad.get(), p, true, scenes);
-      Pad out(gst_element_get_static_pad(text, "src"));
-      gst_pad_link(out.get(), pad.get());
-      gst_element_sync_state_with_parent(text);
-      gst_element_sync_state_with_parent(src);
-      GstBuffer* card = Picture(kCardWidth, kCardHeight, 0x70, 0x80, 0x80);
-      GST_BUFFER_PTS(card) = GstClockTime(present.front().fromMs * kNsPerMs);
+      Card& c = AddCard(p);
       const int64_t end = std::min(present.back().toMs + kLingerMs, options.lengthMs);
-      GST_BUFFER_DURATION(card) = GstClockTime(std::max<int64_t>(1, end - present.front().fromMs) * kNsPerMs);
-      gst_app_src_push_buffer(GST_APP_SRC(src), card);
-      gst_app_src_end_of_stream(GST_APP_SRC(src));
+      PushCard(&c, present.front().fromMs * kNsPerMs, std::max<int64_t>(1, end - present.front().fromMs) * kNsPerMs);
+      gst_app_src_end_of_stream(c.src);
     }
+  }
+
+  // Participant `p`'s card: its name on grey, laid out as the scenes say.
+  Card& AddCard(size_t p) {
+    GstElement* src = AppSrc(RawVideo(kCardWidth, kCardHeight, 0));
+    GstElement* text = gst_element_factory_make("textoverlay", nullptr);
+    g_object_set(text, "text", cast.people[p].name.c_str(), "valignment", 4 /* center */, "halignment",
+                 1 /* center */, "font-desc", "Sans 20", nullptr);
+    gst_bin_add_many(Bin(), src, text, nullptr);
+    gst_element_link(src, text);
+    Pad pad(gst_element_request_pad_simple(compositor, "sink_%u"));
+    Place(pad.get(), p, true, scenes);
+    Pad out(gst_element_get_static_pad(text, "src"));
+    gst_pad_link(out.get(), pad.get());
+    gst_element_sync_state_with_parent(text);
+    gst_element_sync_state_with_parent(src);
+    cards.push_back({p, GST_APP_SRC(src), std::move(pad), -1});
+    return cards.back();
+  }
+
+  bool PushCard(Card* c, int64_t ns, int64_t durationNs) {
+    GstBuffer* card = Picture(kCardWidth, kCardHeight, 0x70, 0x80, 0x80);
+    GST_BUFFER_PTS(card) = GstClockTime(ns);
+    GST_BUFFER_DURATION(card) = GstClockTime(durationNs);
+    c->pushedNs = ns + durationNs;
+    return gst_app_src_push_buffer(c->src, card) == GST_FLOW_OK;
+  }
+
+  // Following: newcomers get their cards and decoders' slots, and every pad
+  // is laid out again as the scenes now say.
+  void Update(const Cast& now, const std::vector<Scene>& timeline) {
+    cast = now;
+    scenes = timeline;
+    current.resize(cast.inputs.size(), nullptr);
+    if (!options.video) return;
+    for (size_t p = 0; p < cast.people.size(); ++p) {
+      const std::vector<Span> present = cast.people[p].Present();
+      bool carded = false;
+      for (const Card& c : cards) carded = carded || c.participant == p;
+      if (!carded && !present.empty()) AddCard(p).pushedNs = present.front().fromMs * kNsPerMs;
+    }
+    for (const Card& c : cards) Place(c.pad.get(), c.participant, true, scenes);
+    for (const auto& c : chains)
+      if (c->video && c->endedNs < 0) Place(c->aggregatorPad.get(), cast.inputs[c->input].participant, false, scenes);
   }
 
   // The decoder of `input`, from its packets to the compositor or mixer.
@@ -317,6 +355,10 @@ struct GstCompose::Impl {
 
   // The background and the silence up to `ns`; at the end, exactly.
   bool Pace(int64_t ns, bool end = false) {
+    // Following, the cards go on as the background does.
+    for (Card& c : cards)
+      while (options.follow && c.pushedNs < ns)
+        if (!PushCard(&c, c.pushedNs, end ? std::min(kBackgroundStepNs, ns - c.pushedNs) : kBackgroundStepNs)) return false;
     while (black && backgroundNs < ns) {
       const int64_t step = end ? std::min(kBackgroundStepNs, ns - backgroundNs) : kBackgroundStepNs;
       GstBuffer* b = Picture(16, 16, 16, 128, 128);
@@ -368,7 +410,7 @@ int GstCompose::Open(const std::string& tmp, const std::string& out, Container c
   g_signal_connect(m.pipeline.get(), "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
   if (int status = m.Build(tmp, out, container, error)) return status;
   if (int status = m.bus->Start(error)) return status;
-  if (o.video) m.Cards();
+  if (o.video && !o.follow) m.Cards();
   return 0;
 }
 
@@ -382,7 +424,7 @@ bool GstCompose::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
     for (const auto& c : m.chains)
       if (!c->Hand()) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
     m.Tidy();
-    if (!m.Pace(m.maxNs - kBehindNs)) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+    if (!m.Pace(m.maxNs - m.options.behindMs * kNsPerMs)) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
     m.bus->Poll(0);
     m.Wait();
     if (m.bus->failure()) return false;
@@ -403,6 +445,8 @@ int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* erro
   for (const auto& c : m.chains)
     if (c->endedNs < 0) m.End(c.get());
   if (m.black) gst_app_src_end_of_stream(m.black);
+  for (Impl::Card& c : m.cards)
+    if (m.options.follow) gst_app_src_end_of_stream(c.src);
   gst_app_src_end_of_stream(m.silence);
   bool eos = false;
   for (int polls = 0; !eos && !m.bus->failure() && !(stop && *stop); ++polls) {
@@ -417,6 +461,20 @@ int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* erro
   if (!eos) return *error = "interrupted", EX_TEMPFAIL;
   return m.output.Finish(error);
 }
+
+void GstCompose::Update(const Cast& cast, const std::vector<Scene>& scenes) { impl_->Update(cast, scenes); }
+
+bool GstCompose::Advance(int64_t ns) {
+  Impl& m = *impl_;
+  for (const auto& c : m.chains)
+    if (!c->Hand()) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+  m.Tidy();
+  if (!m.Pace(ns - m.options.behindMs * kNsPerMs)) return m.bus->Fail(EX_SOFTWARE, kStopped), false;
+  m.bus->Poll(0);
+  return !m.bus->failure();
+}
+
+void GstCompose::SetLength(int64_t ms) { impl_->options.lengthMs = ms; }
 
 int GstCompose::Failure(std::string* error) const {
   *error = impl_->bus ? impl_->bus->reason() : "";

@@ -23,6 +23,13 @@ struct ComposeOptions {
   int width = 1280, height = 720, rate = 30;
   bool video = true;  // false: the sound alone
   int64_t lengthMs = 0;  // of the export: the picture and the sound last as long
+  // The black background and the silence that pace the compositor and the
+  // mixer stay this far behind the packets pushed, so that neither has gone
+  // past a joining participant's first frame when its decoder starts.
+  int64_t behindMs = 2000;
+  // Following recordings: the cast grows (Update), the length is known at
+  // the end (SetLength).
+  bool follow = false;
 };
 
 // The elements a composed export of `cast` into `container` needs, so that
@@ -43,6 +50,12 @@ class GstCompose : public MediaSink {
   // Packets of input `input` (Cast::inputs), as PacketSink says.
   bool Push(int input, const uint8_t* rtp, size_t size, int64_t ns) override;
   int Finish(const volatile std::sig_atomic_t* stop, std::string* error) override;
+  // Following: who takes part now, and the scenes of everything so far.
+  void Update(const Cast& cast, const std::vector<Scene>& scenes);
+  // Following: hands over what was pushed and lets the picture and the sound
+  // run on to `ns` less behindMs. False when the pipeline failed.
+  bool Advance(int64_t ns);
+  void SetLength(int64_t ms);
   int Failure(std::string* error) const override;
 
  private:

@@ -35,7 +35,8 @@ bool WriteWhole(const std::string& path, const std::string& text) {
 }  // namespace
 
 Output::~Output() {
-  if (!hls_ || finished_) return;
+  // A followed presentation keeps what players may be playing.
+  if (!hls_ || finished_ || follow_) return;
   for (const std::string& s : written_) unlink(s.c_str());
   unlink(Part(DirectoryOf(out_), SegmentName(out_, unsigned(written_.size() + 1))).c_str());
 }
@@ -120,11 +121,16 @@ void Output::OnElement(const GstStructure* s) {
   }
   written_.push_back(dir + name);
   playlist_.Add(name, int64_t(ns) - openedNs_);
+  if (!follow_) return;
+  // The growing playlist, replaced whole.
+  const std::string growing = Part(dir, out_.substr(dir.size()));
+  if (!WriteWhole(growing, playlist_.Text(true, false)) || rename(growing.c_str(), out_.c_str()) != 0)
+    failure_ = EX_IOERR, reason_ = out_ + ": " + std::strerror(errno);
 }
 
 int Output::Finish(std::string* error) {
   if (failure_) return *error = reason_, failure_;
-  if (hls_ && !WriteWhole(tmp_, playlist_.Text(true))) return *error = out_ + ": " + std::strerror(errno), EX_IOERR;
+  if (hls_ && !WriteWhole(tmp_, playlist_.Text(follow_, true))) return *error = out_ + ": " + std::strerror(errno), EX_IOERR;
   finished_ = true;
   return 0;
 }

@@ -36,6 +36,9 @@ class Output {
   Pad Request(bool video);
   // Gives back a pad from Request whose stream never came.
   void Release(GstPad* pad);
+  // Following a recording: the playlist is rewritten after each segment,
+  // and what was written stays, whatever happens.
+  void Follow() { follow_ = true; }
   // What the segmenter posts on the bus (BusReader::onElement).
   void OnElement(const GstStructure* s);
   // Once the pipeline has ended: for HLS, the complete playlist. 0, or the
@@ -48,7 +51,7 @@ class Output {
   GstElement* mux_ = nullptr;  // owned by the pipeline, as parse_
   GstElement* parse_ = nullptr;
   Pad video_;  // the segmenter's, behind parse_
-  bool hls_ = false, finished_ = false;
+  bool hls_ = false, finished_ = false, follow_ = false;
   std::string tmp_, out_;
   Playlist playlist_;
   std::vector<std::string> written_;  // segments in place

@@ -60,37 +60,45 @@ int64_t SessionBaseMs(const std::vector<Session>& sessions, size_t index) {
   return base;
 }
 
+int CastBuilder::Enlist(const Session& session, const Source& s) {
+  const auto cname = session.cnames.find(s.ssrc);
+  const std::string key = cname == session.cnames.end() ? Hex(s.ssrc) : cname->second;
+  auto [it, fresh] = byKey_.try_emplace(key, cast.people.size());
+  if (fresh) cast.people.push_back({key, key, {}, {}});
+  if (auto name = session.names.find(s.ssrc); name != session.names.end() && !name->second.empty())
+    cast.people[it->second].name = name->second;
+  auto [in, added] = inputOf_.try_emplace({it->second, s.format.Describe()}, int(cast.inputs.size()));
+  if (added) cast.inputs.push_back({it->second, s.format, s.payloadType});
+  return in->second;
+}
+
+void CastBuilder::AddSpans(const Source& s, int64_t base, int64_t shift) {
+  Participant& p = cast.people[cast.inputs[size_t(s.track)].participant];
+  std::vector<Span>& spans = s.format.IsVideo() ? p.video : p.audio;
+  for (const auto& [from, to] : s.spans)
+    if (to + shift >= base) spans.push_back({std::max(from + shift, base), to + shift});
+}
+
+void CastBuilder::Join() {
+  for (Participant& p : cast.people) p.audio = Joined(p.audio), p.video = Joined(p.video);
+}
+
 Cast FindCast(std::vector<Session>* sessions) {
-  Cast cast;
-  std::map<std::string, size_t> byKey;
-  std::map<std::pair<size_t, std::string>, int> inputOf;  // by participant and format
+  CastBuilder b;
   for (size_t n = 0; n < sessions->size(); ++n) {
     Session& session = (*sessions)[n];
     const int64_t base = SessionBaseMs(*sessions, n);
-    const int64_t shift = base - session.OriginMs() - session.skipMs;
     std::vector<Source*> order;
     for (Source& s : session.sources)
       if (s.track >= 0) order.push_back(&s);
     std::stable_sort(order.begin(), order.end(), [](const Source* a, const Source* b) { return a->firstMs < b->firstMs; });
     for (Source* s : order) {
-      const auto cname = session.cnames.find(s->ssrc);
-      const std::string key = cname == session.cnames.end() ? Hex(s->ssrc) : cname->second;
-      auto [it, fresh] = byKey.try_emplace(key, cast.people.size());
-      if (fresh) cast.people.push_back({key, key, {}, {}});
-      Participant& p = cast.people[it->second];
-      if (auto name = session.names.find(s->ssrc); name != session.names.end() && !name->second.empty())
-        p.name = name->second;
-      std::vector<Span>& spans = s->format.IsVideo() ? p.video : p.audio;
-      for (const auto& [from, to] : s->spans)
-        if (to + shift >= base) spans.push_back({std::max(from + shift, base), to + shift});
-      const std::string format = s->format.Describe();
-      auto [in, added] = inputOf.try_emplace({it->second, format}, int(cast.inputs.size()));
-      if (added) cast.inputs.push_back({it->second, s->format, s->payloadType});
-      s->track = in->second;
+      s->track = b.Enlist(session, *s);
+      b.AddSpans(*s, base, base - session.OriginMs() - session.skipMs);
     }
   }
-  for (Participant& p : cast.people) p.audio = Joined(p.audio), p.video = Joined(p.video);
-  return cast;
+  b.Join();
+  return b.cast;
 }
 
 }  // namespace rtptools

@@ -6,6 +6,7 @@
 #define RTPTOOLS_PARTICIPANTS_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,26 @@ struct Cast {
   std::vector<Input> inputs;
   // Whether two people send the same medium at the same time somewhere.
   bool Overlap() const;
+};
+
+// Builds a cast source by source, as a recording is followed: participants
+// and inputs keep their indices as others join.
+class CastBuilder {
+ public:
+  // The input of `s`, which has its format, found or added with its
+  // participant.
+  int Enlist(const Session& session, const Source& s);
+  // The spans of `s`, enlisted as its track, from the session's own clock
+  // (shifted by `shift`) onto the export's, from `base` on.
+  void AddSpans(const Source& s, int64_t base, int64_t shift);
+  // Each participant's spans joined where they are less than a pause apart.
+  void Join();
+
+  Cast cast;
+
+ private:
+  std::map<std::string, size_t> byKey_;
+  std::map<std::pair<size_t, std::string>, int> inputOf_;  // by participant and format
 };
 
 // Where session `index` starts on the export's clock: the sessions one

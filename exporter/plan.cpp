@@ -27,6 +27,39 @@ std::string Hex(uint32_t v) {
   return s;
 }
 
+}  // namespace
+
+void ScanRecord(Session* session, size_t file, const Record& r, std::map<std::pair<uint32_t, int>, size_t>* index_of) {
+  InputFile& in = session->files[file];
+  const int64_t arrival = in.startMs + r.offset;
+  in.lastMs = arrival;
+  if (r.plen == 0) {
+    NameCollector names;
+    names.session = session;
+    ParseRtcp(r.data, r.size, &names);
+    return;
+  }
+  RtpPacket p;
+  if (!ParseRtp(r.data, r.size, &p)) return;
+  auto [it, fresh] = index_of->try_emplace({p.ssrc, p.payloadType}, session->sources.size());
+  if (fresh) {
+    Source s;
+    s.file = file;
+    s.ssrc = p.ssrc;
+    s.payloadType = p.payloadType;
+    s.firstMs = arrival;
+    session->sources.push_back(std::move(s));
+  }
+  Source& s = session->sources[it->second];
+  ++s.packets;
+  if (s.spans.empty() || arrival - s.lastMs > kPauseMs) s.spans.push_back({arrival, arrival});
+  s.spans.back().second = arrival;
+  s.lastMs = arrival;
+  s.probe.Add(p.seq, p.timestamp, arrival, p.payload, p.payloadSize);
+}
+
+namespace {
+
 int ScanFile(size_t index, Session* session, std::string* error) {
   InputFile& in = session->files[index];
   int fd;
@@ -45,34 +78,8 @@ int ScanFile(size_t index, Session* session, std::string* error) {
   in.startMs = int64_t(header.startSec) * 1000 + header.startUsec / 1000;
   in.lastMs = in.startMs;
   std::map<std::pair<uint32_t, int>, size_t> index_of;
-  NameCollector cnames;
-  cnames.session = session;
   Record r;
-  RtpPacket p;
-  while ((st = reader.Next(&r)) == DumpReader::kOk) {
-    const int64_t arrival = in.startMs + r.offset;
-    in.lastMs = arrival;
-    if (r.plen == 0) {
-      ParseRtcp(r.data, r.size, &cnames);
-      continue;
-    }
-    if (!ParseRtp(r.data, r.size, &p)) continue;
-    auto [it, fresh] = index_of.try_emplace({p.ssrc, p.payloadType}, session->sources.size());
-    if (fresh) {
-      Source s;
-      s.file = index;
-      s.ssrc = p.ssrc;
-      s.payloadType = p.payloadType;
-      s.firstMs = arrival;
-      session->sources.push_back(std::move(s));
-    }
-    Source& s = session->sources[it->second];
-    ++s.packets;
-    if (s.spans.empty() || arrival - s.lastMs > kPauseMs) s.spans.push_back({arrival, arrival});
-    s.spans.back().second = arrival;
-    s.lastMs = arrival;
-    s.probe.Add(p.seq, p.timestamp, arrival, p.payload, p.payloadSize);
-  }
+  while ((st = reader.Next(&r)) == DumpReader::kOk) ScanRecord(session, index, r, &index_of);
   const int err = errno;
   if (fd >= 0) close(fd);
   in.end = st;
@@ -109,6 +116,18 @@ int ScanSession(Session* session, std::string* error) {
   return 0;
 }
 
+bool IdentifySource(Source* s, const Overrides& overrides) {
+  if (auto o = overrides.find(s->payloadType); o != overrides.end()) {
+    s->format = o->second;
+    s->how = "named with -m";
+  } else if ((s->format = StaticFormat(s->payloadType)).Known()) {
+    s->how = "static payload type";
+  } else if (s->payloadType >= 96 && (s->format = s->probe.Identify()).Known()) {
+    s->how = "identified from the stream";
+  }
+  return s->format.Known();
+}
+
 bool IdentifySources(std::vector<Session>* sessions, const Overrides& overrides, std::vector<std::string>* notes,
                      std::string* error) {
   for (Session& session : *sessions) {
@@ -119,14 +138,7 @@ bool IdentifySources(std::vector<Session>* sessions, const Overrides& overrides,
         notes->push_back(who + ": only " + std::to_string(s.packets) + " packets, left out");
         continue;
       }
-      if (auto o = overrides.find(s.payloadType); o != overrides.end()) {
-        s.format = o->second;
-        s.how = "named with -m";
-      } else if ((s.format = StaticFormat(s.payloadType)).Known()) {
-        s.how = "static payload type";
-      } else if (s.payloadType >= 96 && (s.format = s.probe.Identify()).Known()) {
-        s.how = "identified from the stream";
-      } else {
+      if (!IdentifySource(&s, overrides)) {
         *error = who + ": format not identified; name it with -m " + std::to_string(s.payloadType) +
                  "=FORMAT (PCMU, PCMA, G722, L16/RATE/CHANNELS, OPUS, VP8, VP9, H264, H265)";
         return false;

@@ -77,8 +77,16 @@ constexpr uint64_t kMinPackets = 10;
 // sources. 0, or the exit status with the reason in *error.
 int ScanSession(Session* session, std::string* error);
 
+// Takes record `r` of file `file` into the session: its sources (found
+// by SSRC and payload type through *index_of, the file's own), their
+// packets, spans and formats' clues, and the names that RTCP gives.
+void ScanRecord(Session* session, size_t file, const Record& r, std::map<std::pair<uint32_t, int>, size_t>* index_of);
+
 // Payload types that the user named with -m.
 using Overrides = std::map<int, Format>;
+
+// Gives `s` its format, as IdentifySources does; false when it cannot yet.
+bool IdentifySource(Source* s, const Overrides& overrides);
 
 // Gives each source of the sessions its format: named with -m, static,
 // or identified from its packets. Sources with too few packets are left

@@ -13,17 +13,17 @@ constexpr double kStartBeforeEndSeconds = 6;
 
 }  // namespace
 
-std::string Playlist::Text(bool ended) const {
+std::string Playlist::Text(bool event, bool ended) const {
   // Every segment's duration rounded to the nearest second must stay within
   // the target duration.
   int64_t target = 2;
   for (const Segment& s : segments_) target = std::max(target, (s.ns + 500000000) / 1000000000);
   std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
-  text += std::string("#EXT-X-PLAYLIST-TYPE:") + (ended ? "VOD" : "EVENT") + "\n";
+  text += std::string("#EXT-X-PLAYLIST-TYPE:") + (event ? "EVENT" : "VOD") + "\n";
   text += "#EXT-X-TARGETDURATION:" + std::to_string(target) + "\n#EXT-X-MEDIA-SEQUENCE:0\n";
   text += "#EXT-X-INDEPENDENT-SEGMENTS\n";
   char line[64];
-  if (!ended) {
+  if (event) {
     std::snprintf(line, sizeof line, "#EXT-X-START:TIME-OFFSET=-%.1f\n", kStartBeforeEndSeconds);
     text += line;
   }

@@ -18,9 +18,10 @@ class Playlist {
  public:
   void Add(const std::string& uri, int64_t ns) { segments_.push_back({uri, ns}); }
   const std::vector<Segment>& segments() const { return segments_; }
-  // The playlist's text: with `ended`, a complete presentation (VOD, with
-  // its end); otherwise one that grows, which players join near its end.
-  std::string Text(bool ended) const;
+  // The playlist's text: a complete presentation (VOD), or one that grows
+  // (an event, which players join near its end), which is `ended` once
+  // nothing more will come.
+  std::string Text(bool event, bool ended) const;
 
  private:
   std::vector<Segment> segments_;

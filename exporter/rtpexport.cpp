@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ namespace {
 
 const char kUsage[] =
     "usage: rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... [COMPOSING] -c NAME OUT\n"
+    "       rtpexport -f [-o SECONDS] [-m PT=FORMAT]... [COMPOSING] -c NAME OUT.m3u8\n"
     "       rtpexport [-o SECONDS] [-t MINUTES] [-m PT=FORMAT]... [COMPOSING] FILE... OUT\n"
     "COMPOSING: [--tracks] [--size WxH] [--rate FPS] [--layout grid|speaker]\n"
     "Writes the audio and video of RTP dump files into the media file OUT, in\n"
@@ -42,7 +44,10 @@ const char kUsage[] =
     "OUT's extension chooses the container: .mkv or .mka (Matroska), .webm,\n"
     ".mp4, or .m3u8 (HLS: a playlist and MPEG-TS segments beside it, H.264\n"
     "and AAC). Video is copied frame for frame; audio that the container cannot\n"
-    "hold is re-encoded to Opus (AAC for HLS). Payload types 96..127 are identified from the\n"
+    "hold is re-encoded to Opus (AAC for HLS). With -f, follows the session of\n"
+    "NAME being recorded (waiting up to 10 s for it to start) as its files\n"
+    "grow, composing everyone and adding segments to the playlist, which is\n"
+    "complete when the recording ends. Payload types 96..127 are identified from the\n"
     "streams; -m PT=FORMAT names one as an SDP rtpmap does (H264, VP8,\n"
     "OPUS/48000/2, L16/44100/2).\n"
     "Where two people send at the same time, everyone is composed into one\n"
@@ -68,7 +73,7 @@ struct Options {
   int64_t limitMs = INT64_MAX;
   Overrides overrides;
   Container container = Container::kMatroska;
-  bool tracks = false, speaker = false;
+  bool tracks = false, speaker = false, follow = false;
   ComposeOptions compose;
 };
 
@@ -93,7 +98,7 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
                                  {"layout", required_argument, nullptr, kLayout},
                                  {nullptr, 0, nullptr, 0}};
   int opt;
-  while ((opt = getopt_long(argc, argv, ":o:t:m:c:h", kLong, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":o:t:m:c:fh", kLong, nullptr)) != -1) {
     switch (opt) {
       case kTracks:
         o->tracks = true;
@@ -129,6 +134,9 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
       case 'c':
         o->conference = optarg;
         break;
+      case 'f':
+        o->follow = true;
+        break;
       default:
         return OtherOption(opt, argv, kUsage, status);
     }
@@ -142,6 +150,11 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
     return Usage(kUsage, o->out + ": the extension says no container (.mkv, .mka, .webm, .mp4, .m3u8)"), false;
   if (o->tracks && o->container == Container::kHls)
     return Usage(kUsage, "--tracks: an HLS presentation holds one picture and one sound"), false;
+  if (o->follow && o->conference.empty()) return Usage(kUsage, "-f follows a conference: give -c NAME"), false;
+  if (o->follow && o->container != Container::kHls)
+    return Usage(kUsage, "-f writes an HLS presentation: give OUT ending in .m3u8"), false;
+  if (o->follow && (o->tracks || o->speaker || o->limitMs != INT64_MAX))
+    return Usage(kUsage, "-f goes without --tracks, --layout speaker and -t"), false;
   return true;
 }
 
@@ -400,13 +413,119 @@ void Summarize(const std::vector<TrackOut>& tracks, const std::vector<TrackStats
   }
 }
 
+// A temporary file beside `out`, which is renamed into place when whole.
+// 0 or the exit status.
+int MakeTemporary(const std::string& out, std::string* tmp) {
+  const size_t slash = out.rfind('/');
+  *tmp = (slash == std::string::npos ? "" : out.substr(0, slash + 1)) + "." +
+         out.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+  const int fd = mkstemp(tmp->data());
+  if (fd < 0) return Fail(EX_CANTCREAT, out + ": cannot be created: " + std::strerror(errno));
+  close(fd);
+  return 0;
+}
+
+// Packets wait this long after they arrived before they are fed: the
+// sender reports and names that place them have come by then.
+constexpr int64_t kFollowHoldMs = 1000;
+
+// The session of the conference being recorded now, waited for up to 10 s:
+// its files, which exist before the conference file counts the session.
+int LiveSession(const Options& o, size_t* index, Session* live) {
+  for (int tries = 0; tries < 40 && !gStop; ++tries) {
+    Conference conf(o.conference);
+    if (conf.ExistConference()) {
+      std::fstream in;
+      in >> conf;
+    }
+    *index = conf.TimesRecorded().size();
+    live->files.clear();
+    bool recording = false;
+    for (MediaType m : {Audio, Video}) {
+      const std::string file = conf.SessionFileName(int32_t(*index), m);
+      const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      recording = BeingRecorded(fd) || recording;
+      close(fd);
+      live->files.push_back({file});
+    }
+    if (recording) return 0;
+    SleepUntilNs(NowNs() + 250 * kNsPerMs);
+  }
+  return Fail(EX_NOINPUT, "no session of " + o.conference + " is being recorded");
+}
+
+// Follows the conference into an HLS presentation: the sessions recorded
+// from the start position, then the one being recorded, as it grows.
+int FollowConference(Options o, const std::string& tmp) {
+  size_t index = 0;
+  Session live;
+  if (int status = LiveSession(o, &index, &live)) return status;
+  std::vector<Session> sessions;
+  if (index > 0) {
+    if (int status = PlanSessions(o, &sessions)) return status;
+    sessions.resize(std::min(sessions.size(), index));
+  } else {
+    live.skipMs = std::max(0, o.seconds) * int64_t{1000};
+  }
+  sessions.push_back(std::move(live));
+  o.compose.follow = true;
+  o.compose.video = true;
+  o.compose.behindMs = 500;
+  GstCompose media;
+  std::string error;
+  if (int status = media.Open(tmp, o.out, o.container, o.compose, Cast{}, {}, &error)) return Fail(status, error);
+  LiveFeed feed(&sessions, o.overrides, kFollowHoldMs);
+  auto layout = [&](const Cast& cast) {
+    media.Update(cast, LayoutTimeline(cast, o.compose.width, o.compose.height, nullptr));
+  };
+  feed.onCast = layout;
+  Say("following " + o.conference + " into " + o.out);
+  size_t told = 0;
+  for (bool ended = false; !ended;) {
+    if (gStop) return EX_TEMPFAIL;
+    const int64_t next = NowNs() + 250 * kNsPerMs;
+    if (int status = feed.Step(&media, &ended, &error)) {
+      if (int failed = media.Failure(&error)) status = failed;
+      return Fail(status, error);
+    }
+    for (; told < feed.notes.size(); ++told) Say(feed.notes[told]);
+    layout(feed.cast());
+    if (!media.Advance(feed.PositionMs() * kNsPerMs)) break;
+    if (!ended) SleepUntilNs(next);
+  }
+  media.SetLength(feed.PositionMs());
+  int status = media.Finish(&gStop, &error);
+  if (status) return gStop ? status : Fail(status, error);
+  if ((status = Install(tmp, o.out))) return status;
+  SummarizeCast(feed.cast(), std::vector<TrackStats>(feed.stats.begin(), feed.stats.end()));
+  return 0;
+}
+
 }  // namespace
+
+// Ends as the signal that stopped the export would have ended it.
+void EndBySignal() {
+  if (!gStop) return;
+  signal(gStop, SIG_DFL);
+  raise(gStop);
+}
 
 int main(int argc, char** argv) {
   if (!StartTool("rtpexport")) return EX_OSERR;
   Options o;
   int status;
   if (!ReadOptions(argc, argv, &o, &status)) return status;
+  if (o.follow) {
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    std::string tmp;
+    if ((status = MakeTemporary(o.out, &tmp))) return status;
+    status = FollowConference(o, tmp);
+    if (status) unlink(tmp.c_str()), EndBySignal();
+    return status;
+  }
 
   std::vector<Session> sessions;
   bool damaged = false;
@@ -423,22 +542,15 @@ int main(int argc, char** argv) {
   sa.sa_handler = OnSignal;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   // Written beside OUT under a name of its own, renamed when whole.
-  const size_t slash = o.out.rfind('/');
-  std::string tmp = (slash == std::string::npos ? "" : o.out.substr(0, slash + 1)) + "." +
-                    o.out.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
-  const int fd = mkstemp(tmp.data());
-  if (fd < 0) return Fail(EX_CANTCREAT, o.out + ": cannot be created: " + std::strerror(errno));
-  close(fd);
+  std::string tmp;
+  if ((status = MakeTemporary(o.out, &tmp))) return status;
 
   std::vector<TrackStats> stats;
   status = compose ? Compose(sessions, o, cast, tmp, &stats) : Export(sessions, o, tracks, tmp, &stats);
   if (!status) status = Install(tmp, o.out);
   if (status) {
     unlink(tmp.c_str());
-    if (gStop) {  // ends as the signal would have ended it
-      signal(gStop, SIG_DFL);
-      raise(gStop);
-    }
+    EndBySignal();
     return status;
   }
   if (compose)

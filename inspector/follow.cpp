@@ -62,14 +62,7 @@ bool Follower::Look(int64_t nowNs) {
   for (const StreamStats& s : summary.streams) now.counts.emplace_back(s.packets, s.bytes);
   samples_.push_back(std::move(now));
   if (samples_.size() > kSamples) samples_.pop_front();
-  return grew || Locked();
-}
-
-bool Follower::Locked() const {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  return fcntl(fd_, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  return grew || BeingRecorded(fd_);
 }
 
 Follower::Rate Follower::RateOf(size_t stream) const {

@@ -40,8 +40,6 @@ class Follower {
   bool started = false;  // the header has been read
 
  private:
-  bool Locked() const;
-
   struct Sample {
     int64_t ns;
     std::vector<std::pair<uint64_t, uint64_t>> counts;  // per stream: packets, bytes

@@ -13,14 +13,18 @@ TEST(Playlist, CompleteAndGrowingPresentations) {
   Playlist p;
   p.Add("talk-00001.ts", 2000000000);
   p.Add("talk-00002.ts", 1466666666);
-  EXPECT_EQ(p.Text(true),
+  EXPECT_EQ(p.Text(false, true),
             "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
             "#EXT-X-INDEPENDENT-SEGMENTS\n#EXTINF:2.000,\ntalk-00001.ts\n#EXTINF:1.467,\ntalk-00002.ts\n"
             "#EXT-X-ENDLIST\n");
-  const std::string growing = p.Text(false);
+  const std::string growing = p.Text(true, false);
   EXPECT_NE(growing.find("#EXT-X-PLAYLIST-TYPE:EVENT\n"), std::string::npos);
   EXPECT_NE(growing.find("#EXT-X-START:TIME-OFFSET=-6.0\n"), std::string::npos);
   EXPECT_EQ(growing.find("ENDLIST"), std::string::npos);
+  // Once it has grown to its end, it stays an event, with its end marked.
+  const std::string grown = p.Text(true, true);
+  EXPECT_NE(grown.find("#EXT-X-PLAYLIST-TYPE:EVENT\n"), std::string::npos);
+  EXPECT_EQ(grown.substr(grown.size() - 15), "#EXT-X-ENDLIST\n");
 }
 
 // The target duration is no less than any segment rounded to the nearest
@@ -36,7 +40,7 @@ TEST(Playlist, TargetDurationCoversTheLongestSegment) {
     Playlist p;
     p.Add("a.ts", 2000000000);
     p.Add("b.ts", ns);
-    EXPECT_NE(p.Text(true).find(line), std::string::npos) << ns;
+    EXPECT_NE(p.Text(false, true).find(line), std::string::npos) << ns;
   }
 }
 

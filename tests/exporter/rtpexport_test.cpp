@@ -476,6 +476,53 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
             "h264\nopus\nopus\nopus\npcm_mulaw\nvp8\nvp8\n");
 }
 
+// While confrec records alice (red, 440 Hz) for 8 s, rtpexport -f follows
+// the recording into HLS: the growing playlist lists segments before the
+// recording ends, and is complete when it has, as long as the session,
+// decoding without a word, alice seen and heard in it.
+TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "live", "-t", "0.2", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "live.0.a.rtp", g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "live.0.v.rtp", g.video)) << rec.Err();
+  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 8)}, InDir(dir));
+  const std::string playlist = dir / "live.m3u8";
+  auto listed = [&] { return ReadFile(playlist).find(".ts") != std::string::npos; };
+  ASSERT_TRUE(WaitUntil([&] { return listed() || !rec.Running(); }, 20)) << follow.Err();
+  EXPECT_TRUE(listed() && rec.Running()) << "nothing listed while recording: " << follow.Err();
+  const std::string growing = ReadFile(playlist);
+  EXPECT_NE(growing.find("#EXT-X-PLAYLIST-TYPE:EVENT"), std::string::npos) << growing;
+  EXPECT_EQ(growing.find("ENDLIST"), std::string::npos) << growing;
+  EXPECT_TRUE(rec.Finish(30).ExitedWith(0)) << rec.Err();
+  const RunResult r = follow.Finish(30);
+  ASSERT_TRUE(r.ExitedWith(0)) << follow.Err();
+  ExpectWholePresentation(dir, "live.m3u8");
+  ExpectDecodes(playlist);
+  double first = 1e18, last = 0;
+  for (const char* medium : {"a", "v"}) {
+    const DumpContents d = ReadDump(dir / ("live.0." + std::string(medium) + ".rtp"));
+    const double start = d.header.startSec + d.header.startUsec / 1e6;
+    first = std::min(first, start);
+    if (!d.records.empty()) last = std::max(last, start + d.records.back().offset / 1e3);
+  }
+  EXPECT_NEAR(Probe(playlist, "-show_entries format=duration"), last - first, 0.3);
+  EXPECT_EQ(Colours(playlist, 4, {{8, 4}}), "r");
+  EXPECT_GT(Tone(playlist, 3, 5, 440), 0.01);
+}
+
+// -f waits up to 10 s for a recording to start, then gives up naming it.
+TEST(Export, FollowingNothingBeingRecordedFails) {
+  TempDir dir;
+  WriteFile(dir / "idle.cf", "SessionsRecorded = 0\n");
+  const RunResult r = RunProgram({RTPEXPORT_BIN, "-f", "-c", "idle", "idle.m3u8"}, ExportIn(dir), 30);
+  EXPECT_TRUE(r.ExitedWith(66)) << r.err;
+  EXPECT_NE(r.err.find("no session of idle is being recorded"), std::string::npos) << r.err;
+  EXPECT_EQ(Listing(dir.path), "idle.cf\n");
+}
+
 // Three people sending at once, by ffmpeg, in the other formats that the
 // exporter knows: each is decoded and composed, seen in its colour and
 // heard at its pitch.
@@ -646,6 +693,8 @@ TEST(Export, RefusesWithoutTouchingOut) {
       {"rate 61", {"--rate", "61", "noise.rtp", "out.mkv"}, 64, {"--rate 61"}},
       {"unknown layout", {"--layout", "film", "noise.rtp", "out.mkv"}, 64, {"--layout film", "grid", "speaker"}},
       {"a track per sender in HLS", {"--tracks", "noise.rtp", "out.m3u8"}, 64, {"--tracks", "one picture"}},
+      {"following files", {"-f", "noise.rtp", "out.m3u8"}, 64, {"-f follows a conference", "-c NAME"}},
+      {"following into a file", {"-f", "-c", "noise", "out.mp4"}, 64, {"-f writes an HLS presentation", ".m3u8"}},
   };
   for (const Refusal& c : refusals) {
     SCOPED_TRACE(c.name);
