@@ -526,7 +526,7 @@ struct LiveFeed::State {
   std::vector<std::vector<Pending>> pending;
   std::vector<std::unique_ptr<SourceQueue>> queues;
   std::unique_ptr<Placer> placer;
-  std::deque<Held> held;
+  std::vector<std::deque<Held>> held;  // per file, in order of arrival
   size_t file = 0;  // of the record being read
   int64_t arrival = 0;
 };
@@ -552,7 +552,7 @@ void LiveFeed::Take(size_t i, const Record& r, int64_t arrival) {
   if (!ParseRtp(r.data, r.size, &p)) return;
   const int64_t ext = st.clocks[i].Unwrap(p.timestamp, arrival);
   st.placer->Learn(i, ext, arrival);
-  st.held.push_back({i, p.seq, std::vector<uint8_t>(r.data, r.data + r.size), arrival, ext, st.clocks[i].segment()});
+  st.held[st.file].push_back({i, p.seq, std::vector<uint8_t>(r.data, r.data + r.size), arrival, ext, st.clocks[i].segment()});
 }
 
 bool LiveFeed::ReadFile(size_t f, PacketSink*, std::string* error) {
@@ -630,13 +630,20 @@ bool LiveFeed::Release(int64_t untilMs, PacketSink* sink) {
   Session& session = sessions_[current_];
   State& st = *state_;
   const int64_t origin = session.OriginMs() + session.skipMs;
-  while (!st.held.empty() && st.held.front().arrival <= untilMs) {
-    Held& h = st.held.front();
+  // In order of arrival across the files, as the pipeline wants them when
+  // much is fed at once (catching up).
+  for (;;) {
+    std::deque<Held>* next = nullptr;
+    for (std::deque<Held>& q : st.held)
+      if (!q.empty() && q.front().arrival <= untilMs && (!next || q.front().arrival < next->front().arrival)) next = &q;
+    if (!next) break;
+    Held& h = next->front();
     Source& s = session.sources[h.source];
     if (!st.queues[h.source]) {
       s.track = cast_.Enlist(session, s);
       if (stats.size() < cast_.cast.inputs.size()) {
         stats.resize(cast_.cast.inputs.size());
+        Spans();
         if (onCast) onCast(cast_.cast);
       }
       st.queues[h.source] =
@@ -644,19 +651,32 @@ bool LiveFeed::Release(int64_t untilMs, PacketSink* sink) {
     }
     const double ms = double(baseMs_) + st.placer->Place(h.source, h.ext, h.segment) - double(origin);
     if (!st.queues[h.source]->Add(h.seq, h.data.data(), h.data.size(), h.arrival, std::llround(ms * 1e6))) return false;
-    st.held.pop_front();
+    next->pop_front();
   }
   if (untilMs != INT64_MAX && untilMs != INT64_MIN) positionMs_ = std::max(positionMs_, baseMs_ + untilMs - origin);
   return true;
 }
 
-int LiveFeed::Step(PacketSink* sink, bool* ended, std::string* error) {
+void LiveFeed::Spans() {
+  for (Participant& p : cast_.cast.people) p.audio.clear(), p.video.clear();
+  int64_t base = 0;
+  for (size_t n = 0; n <= current_ && n < sessions_.size(); ++n) {
+    const Session& s = sessions_[n];
+    for (const Source& src : s.sources)
+      if (src.track >= 0) cast_.AddSpans(src, base, base - s.OriginMs() - s.skipMs);
+    base += s.LengthMs();
+  }
+  cast_.Join();
+}
+
+int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std::string* error) {
   *ended = false;
   while (current_ < sessions_.size()) {
     Session& session = sessions_[current_];
     if (!state_) {
       state_ = std::make_unique<State>();
       for (size_t f = 0; f < session.files.size(); ++f) state_->files.push_back(std::make_unique<File>());
+      state_->held.resize(session.files.size());
       state_->placer = std::make_unique<Placer>(session, &state_->clocks);
       latestMs_ = INT64_MIN;
     }
@@ -667,26 +687,18 @@ int LiveFeed::Step(PacketSink* sink, bool* ended, std::string* error) {
       started = started && file.started;
       going = going || file.recording || file.grew;
     }
-    if (!started) return 0;
-    const int64_t until = !going ? INT64_MAX : latestMs_ == INT64_MIN ? INT64_MIN : latestMs_ - holdMs_;
+    going = going && !last;
+    if (!started && !last) return 0;
+    const int64_t until = !going ? INT64_MAX : std::max(latestMs_, nowMs) - holdMs_;
     if (!Release(until, sink)) return *error = "", EX_SOFTWARE;
-    // Everyone's spans so far, on the export's clock.
-    for (Participant& p : cast_.cast.people) p.audio.clear(), p.video.clear();
-    int64_t base = 0;
-    for (size_t n = 0; n <= current_; ++n) {
-      const Session& s = sessions_[n];
-      for (const Source& src : s.sources)
-        if (src.track >= 0) cast_.AddSpans(src, base, base - s.OriginMs() - s.skipMs);
-      base += s.LengthMs();
-    }
-    cast_.Join();
+    Spans();
     if (going) return 0;
     for (auto& q : state_->queues)
       if (q && !q->Flush()) return *error = "", EX_SOFTWARE;
     baseMs_ += session.LengthMs();
     positionMs_ = std::max(positionMs_, baseMs_);
     state_.reset();
-    ++current_;
+    current_ = last ? sessions_.size() : current_ + 1;
   }
   *ended = true;
   return 0;

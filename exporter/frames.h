@@ -79,10 +79,12 @@ class LiveFeed : public RtcpHandler {
   LiveFeed(const LiveFeed&) = delete;
   LiveFeed& operator=(const LiveFeed&) = delete;
 
-  // Reads what was added since the last step and feeds `sink` what is old
-  // enough (everything, for a session whose recording has ended). 0, or the
-  // exit status with *error set; *ended once every session has ended.
-  int Step(PacketSink* sink, bool* ended, std::string* error);
+  // Reads what was added since the last step and feeds `sink` what arrived
+  // holdMs before `nowMs` (the recorder's clock, which goes on while nobody
+  // sends), or everything, for a session whose recording has ended and
+  // with `last`, which ends the following there. 0, or the exit status with
+  // *error set; *ended once every session has ended.
+  int Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std::string* error);
 
   const Cast& cast() const { return cast_.cast; }
   // Up to where the packets fed reach, on the export's clock.
@@ -103,7 +105,8 @@ class LiveFeed : public RtcpHandler {
   bool ReadFile(size_t f, PacketSink* sink, std::string* error);
   void Take(size_t source, const Record& r, int64_t arrival);
   bool Release(int64_t untilMs, PacketSink* sink);
-  bool NextSession(PacketSink* sink);
+  // Everyone's spans so far, on the export's clock.
+  void Spans();
 
   std::vector<Session>& sessions_;
   const Overrides overrides_;

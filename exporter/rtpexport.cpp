@@ -452,7 +452,7 @@ int LiveSession(const Options& o, size_t* index, Session* live) {
     if (recording) return 0;
     SleepUntilNs(NowNs() + 250 * kNsPerMs);
   }
-  return Fail(EX_NOINPUT, "no session of " + o.conference + " is being recorded");
+  return gStop ? EX_TEMPFAIL : Fail(EX_NOINPUT, "no session of " + o.conference + " is being recorded");
 }
 
 // Follows the conference into an HLS presentation: the sessions recorded
@@ -483,9 +483,10 @@ int FollowConference(Options o, const std::string& tmp) {
   Say("following " + o.conference + " into " + o.out);
   size_t told = 0;
   for (bool ended = false; !ended;) {
-    if (gStop) return EX_TEMPFAIL;
     const int64_t next = NowNs() + 250 * kNsPerMs;
-    if (int status = feed.Step(&media, &ended, &error)) {
+    // Stopped, the presentation ends where the files do, complete.
+    if (gStop) Say(std::string("stopped by ") + strsignal(gStop) + ": ending the presentation where the recording is");
+    if (int status = feed.Step(&media, NowNs(CLOCK_REALTIME) / kNsPerMs, gStop != 0, &ended, &error)) {
       if (int failed = media.Failure(&error)) status = failed;
       return Fail(status, error);
     }
@@ -495,8 +496,8 @@ int FollowConference(Options o, const std::string& tmp) {
     if (!ended) SleepUntilNs(next);
   }
   media.SetLength(feed.PositionMs());
-  int status = media.Finish(&gStop, &error);
-  if (status) return gStop ? status : Fail(status, error);
+  int status = media.Finish(nullptr, &error);
+  if (status) return Fail(status, error);
   if ((status = Install(tmp, o.out))) return status;
   SummarizeCast(feed.cast(), std::vector<TrackStats>(feed.stats.begin(), feed.stats.end()));
   return 0;
@@ -524,6 +525,7 @@ int main(int argc, char** argv) {
     if ((status = MakeTemporary(o.out, &tmp))) return status;
     status = FollowConference(o, tmp);
     if (status) unlink(tmp.c_str()), EndBySignal();
+    // Stopped by a signal, the presentation was completed: a success.
     return status;
   }
 

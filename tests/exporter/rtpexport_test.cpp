@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 
 #include "rtp.h"
 #include "rtpformat.h"
@@ -184,18 +185,19 @@ double SoundSeconds(const std::string& file, const std::string& map) {
 
 // An HLS presentation is whole: it ends, every segment it lists is there,
 // and nothing half-written is left beside it.
-void ExpectWholePresentation(const TempDir& dir, const std::string& playlist) {
-  const std::vector<std::string> lines = Lines(ReadFile(dir / playlist));
+void ExpectWholePresentation(const std::string& playlist) {
+  const std::string dir = playlist.substr(0, playlist.rfind('/') + 1);
+  const std::vector<std::string> lines = Lines(ReadFile(playlist));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "#EXT-X-ENDLIST");
   int segments = 0;
   for (const std::string& l : lines)
     if (!l.empty() && l[0] != '#') {
-      EXPECT_FALSE(ReadFile(dir / l).empty()) << l;
+      EXPECT_FALSE(ReadFile(dir + l).empty()) << l;
       ++segments;
     }
   EXPECT_GT(segments, 1);
-  EXPECT_EQ(Listing(dir.path).find(".part"), std::string::npos) << Listing(dir.path);
+  EXPECT_EQ(Listing(dir).find(".part"), std::string::npos) << Listing(dir);
 }
 
 void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
@@ -226,7 +228,7 @@ TEST_P(RealPeers, TwoRecordedSessionsExportAsSent) {
   else
     EXPECT_NEAR(SoundSeconds(out, "a"), SoundSeconds(sent0 + c.audioCopy, "a") + SoundSeconds(sent1 + c.audioCopy, "a"),
                 0.1);
-  if (std::string(c.out).find(".m3u8") != std::string::npos) ExpectWholePresentation(dir, c.out);
+  if (std::string(c.out).find(".m3u8") != std::string::npos) ExpectWholePresentation(dir / c.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -476,9 +478,17 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
             "h264\nopus\nopus\nopus\npcm_mulaw\nvp8\nvp8\n");
 }
 
+// When the first packet of a recording arrived, in seconds from its start:
+// where a sender shows in an export of the recording.
+double FirstPacket(const std::string& dump) {
+  for (const DumpRecord& r : ReadDump(dump).records)
+    if (r.plen) return r.offset / 1e3;
+  return 0;
+}
+
 // While confrec records alice (red, 440 Hz) for 8 s, rtpexport -f follows
 // the recording into HLS: the growing playlist lists segments before the
-// recording ends, and is complete when it has, as long as the session,
+// recording ends, and is complete when it has, holding the whole session,
 // decoding without a word, alice seen and heard in it.
 TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
@@ -499,7 +509,7 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
   EXPECT_TRUE(rec.Finish(30).ExitedWith(0)) << rec.Err();
   const RunResult r = follow.Finish(30);
   ASSERT_TRUE(r.ExitedWith(0)) << follow.Err();
-  ExpectWholePresentation(dir, "live.m3u8");
+  ExpectWholePresentation(playlist);
   ExpectDecodes(playlist);
   double first = 1e18, last = 0;
   for (const char* medium : {"a", "v"}) {
@@ -508,9 +518,84 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
     first = std::min(first, start);
     if (!d.records.empty()) last = std::max(last, start + d.records.back().offset / 1e3);
   }
-  EXPECT_NEAR(Probe(playlist, "-show_entries format=duration"), last - first, 0.3);
-  EXPECT_EQ(Colours(playlist, 4, {{8, 4}}), "r");
-  EXPECT_GT(Tone(playlist, 3, 5, 440), 0.01);
+  // Every record is in it, and it goes on while the recording does (12 s),
+  // whoever sends: it is live.
+  const double length = Probe(playlist, "-show_entries format=duration");
+  EXPECT_GE(length, last - first - 0.1);
+  EXPECT_LE(length, 12.5);
+  const double seen = FirstPacket(dir / "live.0.v.rtp");
+  EXPECT_EQ(Colours(playlist, seen + 3, {{8, 4}}), "r");
+  EXPECT_GT(Tone(playlist, seen + 2, seen + 4, 440), 0.01);
+}
+
+// Packets lost on the way into a recording, as rtpinfo counts them from the
+// sequence numbers; -1 when it cannot say.
+int Lost(const std::string& file) {
+  const RunResult r = RunProgram({RTPINFO_BIN, file});
+  if (!r.ExitedWith(0)) return -1;
+  int lost = 0, sources = 0;
+  for (const std::string& line : Lines(r.out)) {
+    std::istringstream in(line);
+    std::string ssrc, field;
+    if (!(in >> ssrc) || ssrc.compare(0, 2, "0x") != 0) continue;
+    for (int column = 2; column <= 7 && in >> field; ++column)
+      if (column == 7) lost += std::atoi(field.c_str()), ++sources;
+  }
+  return sources ? lost : -1;
+}
+
+// The live export never disturbs the recording: followed, the follower
+// killed mid-recording and another started, the recording loses nothing,
+// and the second writes the whole presentation, complete at the end.
+TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "live", "-t", "0.2", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "live.0.a.rtp", g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "live.0.v.rtp", g.video)) << rec.Err();
+  const std::string playlist = dir / "live.m3u8";
+  auto first = std::make_unique<Process>(Args{RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 8)}, InDir(dir));
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(playlist).find(".ts") != std::string::npos; }, 20)) << first->Err();
+  first->Signal(SIGKILL);
+  EXPECT_EQ(first->Finish(10).TermSignal(), SIGKILL);
+  first.reset();
+  Process second({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  EXPECT_TRUE(rec.Finish(30).ExitedWith(0)) << rec.Err();
+  EXPECT_TRUE(second.Finish(30).ExitedWith(0)) << second.Err();
+  for (const char* medium : {"a", "v"}) EXPECT_EQ(Lost(dir / ("live.0." + std::string(medium) + ".rtp")), 0) << medium;
+  ExpectWholePresentation(playlist);
+  ExpectDecodes(playlist);
+  EXPECT_EQ(Colours(playlist, FirstPacket(dir / "live.0.v.rtp") + 2, {{8, 4}}), "r");
+}
+
+// The recording service with LIVE set, stopped as systemd stops it (SIGTERM
+// to every process): the recording is counted and the live presentation
+// ends where the recording does, complete.
+TEST(Export, TheServiceFollowsItsRecordingIntoALivePresentation) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  ProcessOptions o = ExportIn(dir);
+  o.pathPrefix = TOOLS_BIN_DIR;
+  o.newProcessGroup = true;
+  o.env.insert(o.env.end(), {"AUDIO=" + g.audio, "VIDEO=" + g.video, "DIRECTORY=" + dir / "seminar",
+                             "LIVE=" + dir / "web/live.m3u8"});
+  Process service({"/bin/sh", SERVICE_SCRIPT, "seminar"}, o);
+  ASSERT_TRUE(WaitForDump(dir / "seminar/seminar.0.a.rtp", g.audio)) << service.Err();
+  ASSERT_TRUE(WaitForDump(dir / "seminar/seminar.0.v.rtp", g.video)) << service.Err();
+  const RunResult alice = RunProgram({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 4)}, InDir(dir), 30);
+  EXPECT_TRUE(alice.ExitedWith(0)) << alice.err;
+  const std::string playlist = dir / "web/live.m3u8";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(playlist).find(".ts") != std::string::npos; }, 20)) << service.Err();
+  service.Signal(SIGTERM, true);
+  const RunResult r = service.Finish(30);
+  EXPECT_TRUE(r.ExitedWith(0)) << service.Err();
+  EXPECT_NE(ReadFile(dir / "seminar/seminar.cf").find("SessionsRecorded = 1"), std::string::npos);
+  ExpectWholePresentation(playlist);
+  ExpectDecodes(playlist);
+  EXPECT_EQ(Colours(playlist, FirstPacket(dir / "seminar/seminar.0.v.rtp") + 2, {{8, 4}}), "r");
 }
 
 // -f waits up to 10 s for a recording to start, then gives up naming it.
