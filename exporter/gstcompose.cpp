@@ -188,8 +188,13 @@ struct GstCompose::Impl {
         gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast"),
             g_object_set(encoder, "key-int-max", guint(options.rate * 2), nullptr);
       // Following, a frame is encoded as it comes, not a second and more
-      // later when the encoder has looked ahead.
-      if (options.follow && container != Container::kWebm) gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
+      // later when the encoder has looked ahead; and key frames come every
+      // second, as the segmenter takes a whole run of frames from one to
+      // the next before it cuts.
+      if (options.follow && container != Container::kWebm) {
+        gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
+        g_object_set(encoder, "key-int-max", guint(options.rate), nullptr);
+      }
       gst_bin_add_many(Bin(), compositor, filter, queue, encoder, nullptr);
       Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(true));
       if (!gst_element_link_many(compositor, filter, queue, encoder, nullptr) || !muxed ||
