@@ -598,6 +598,63 @@ TEST(Export, TheServiceFollowsItsRecordingIntoALivePresentation) {
   EXPECT_EQ(Colours(playlist, FirstPacket(dir / "seminar/seminar.0.v.rtp") + 2, {{8, 4}}), "r");
 }
 
+// Chromium plays the live presentation while the recording goes on, within
+// 10 s of its live edge, and on to its end when the recording has ended,
+// where its length is the presentation's.
+TEST(Export, ChromiumPlaysTheLivePresentationNearItsEdge) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir, profile;
+  const Groups g = NewGroups();
+  Process rec({CONFREC_BIN, "-r", "-c", "live", "-t", "0.3", "-a", g.audio, "-v", g.video}, InDir(dir));
+  ASSERT_TRUE(WaitForDump(dir / "live.0.a.rtp", g.audio)) << rec.Err();
+  ASSERT_TRUE(WaitForDump(dir / "live.0.v.rtp", g.video)) << rec.Err();
+  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 15)}, InDir(dir));
+  const std::string port = std::to_string(PortPair());
+  Process server({"/bin/sh", "-c", "exec python3 -u -m http.server --bind 127.0.0.1 " + port + " 1>&2"}, InDir(dir));
+  ASSERT_TRUE(WaitUntil([&] { return server.Err().find("Serving HTTP") != std::string::npos; }, 10)) << server.Err();
+  // A player joins a growing presentation once it holds three segments (as
+  // the HLS specification has players keep that far from its end).
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir / "live.m3u8").find("-00003.ts") != std::string::npos; }, 20))
+      << follow.Err();
+  // Where it plays against the end of what is there, every half second.
+  WriteFile(dir / "play.html",
+            "<!doctype html><video id=v muted autoplay src=live.m3u8></video><script>\n"
+            "setInterval(() => { const end = v.seekable.length ? v.seekable.end(0) : 0;\n"
+            "  console.log('at ' + v.currentTime.toFixed(2) + ' of ' + end.toFixed(2)); }, 500);\n"
+            "v.onended = () => console.log('ended ' + v.duration.toFixed(2));\n"
+            "v.onerror = () => console.log('error ' + v.error.code);</script>\n");
+  ProcessOptions group;
+  group.newProcessGroup = true;
+  Process chromium({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                    "--user-data-dir=" + profile.path, "--autoplay-policy=no-user-gesture-required",
+                    "--enable-logging=stderr", "--v=0", "http://127.0.0.1:" + port + "/play.html"},
+                   group);
+  // Playing, near the edge, while the recording goes on.
+  auto nearEdge = [&] {
+    for (const std::string& line : Lines(chromium.Err())) {
+      const size_t at = line.find("\"at ");
+      double now = 0, end = 0;
+      if (at != std::string::npos && std::sscanf(line.c_str() + at, "\"at %lf of %lf", &now, &end) == 2 && now > 1 &&
+          end - now <= 10)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return nearEdge() || !rec.Running(); }, 30) && rec.Running()) << chromium.Err();
+  EXPECT_TRUE(rec.Finish(40).ExitedWith(0)) << rec.Err();
+  EXPECT_TRUE(follow.Finish(30).ExitedWith(0)) << follow.Err();
+  std::string said;
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string err = chromium.Err();
+    const size_t at = std::min(err.find("\"ended "), err.find("\"error "));
+    return at != std::string::npos && !(said = err.substr(at + 1, err.find('"', at + 1) - at - 1)).empty();
+  }, 40)) << chromium.Err();
+  ASSERT_EQ(said.substr(0, 6), "ended ") << said;
+  EXPECT_NEAR(std::atof(said.c_str() + 6), Probe(dir / "live.m3u8", "-show_entries format=duration"), 1.0);
+}
+
 // -f waits up to 10 s for a recording to start, then gives up naming it.
 TEST(Export, FollowingNothingBeingRecordedFails) {
   TempDir dir;
