@@ -555,7 +555,33 @@ void LiveFeed::Take(size_t i, const Record& r, int64_t arrival) {
   st.held[st.file].push_back({i, p.seq, std::vector<uint8_t>(r.data, r.data + r.size), arrival, ext, st.clocks[i].segment()});
 }
 
-bool LiveFeed::ReadFile(size_t f, PacketSink*, std::string* error) {
+void LiveFeed::Await(size_t i, const Record& r, int64_t arrival) {
+  State& st = *state_;
+  Source& s = sessions_[current_].sources[i];
+  if (s.packets < kMinPackets || !IdentifySource(&s, overrides_)) {
+    st.pending[i].push_back({false, 0, 0, std::vector<uint8_t>(r.data, r.data + r.size), arrival});
+    if (st.pending[i].size() <= kMaxPending) return;
+    st.known[i] = -1;
+    st.pending[i].clear();
+    notes.push_back(sessions_[current_].files[s.file].path + ": SSRC " + std::to_string(s.ssrc) + ", payload type " +
+                    std::to_string(s.payloadType) + ": format not identified, left out; name it with -m");
+    return;
+  }
+  // Identified: what came before it is taken in order; this packet next.
+  st.known[i] = 1;
+  st.clocks[i] = SourceClock(s.format.clockRate ? s.format.clockRate : 90000);
+  for (const Pending& e : st.pending[i]) {
+    st.arrival = e.arrival;
+    if (e.report)
+      st.clocks[i].Report(NtpToUnixMs(e.ntp), e.rtp, e.arrival);
+    else
+      Take(i, Record{uint16_t(e.data.size()), 0, e.data.data(), e.data.size()}, e.arrival);
+  }
+  st.pending[i].clear();
+  st.arrival = arrival;
+}
+
+bool LiveFeed::ReadFile(size_t f, std::string* error) {
   Session& session = sessions_[current_];
   State& st = *state_;
   File& file = *st.files[f];
@@ -596,27 +622,8 @@ bool LiveFeed::ReadFile(size_t f, PacketSink*, std::string* error) {
     RtpPacket p;
     if (!ParseRtp(r.data, r.size, &p)) continue;
     const size_t i = file.index.at({p.ssrc, p.payloadType});
-    Source& s = session.sources[i];
-    if (st.known[i] == 0) {
-      st.pending[i].push_back({false, 0, 0, std::vector<uint8_t>(r.data, r.data + r.size), arrival});
-      if (s.packets >= kMinPackets && IdentifySource(&s, overrides_)) {
-        st.known[i] = 1;
-        st.clocks[i] = SourceClock(s.format.clockRate ? s.format.clockRate : 90000);
-        for (const Pending& e : st.pending[i]) {
-          st.arrival = e.arrival;
-          if (e.report) st.clocks[i].Report(NtpToUnixMs(e.ntp), e.rtp, e.arrival);
-          else Take(i, Record{uint16_t(e.data.size()), 0, e.data.data(), e.data.size()}, e.arrival);
-        }
-        st.pending[i].clear();
-      } else if (st.pending[i].size() > kMaxPending) {
-        st.known[i] = -1;
-        st.pending[i].clear();
-        notes.push_back(in.path + ": SSRC " + std::to_string(s.ssrc) + ", payload type " + std::to_string(s.payloadType) +
-                        ": format not identified, left out; name it with -m");
-      }
-    } else if (st.known[i] == 1) {
-      Take(i, r, arrival);
-    }
+    if (st.known[i] == 0) Await(i, r, arrival);
+    if (st.known[i] == 1) Take(i, r, arrival);
   }
   if (status == DumpReader::kBadRecord || status == DumpReader::kNotDump) {
     file.damaged = true;
@@ -682,7 +689,7 @@ int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std:
     }
     bool started = true, going = false;
     for (size_t f = 0; f < session.files.size(); ++f) {
-      if (!ReadFile(f, sink, error)) return EX_NOINPUT;
+      if (!ReadFile(f, error)) return EX_NOINPUT;
       const File& file = *state_->files[f];
       started = started && file.started;
       going = going || file.recording || file.grew;

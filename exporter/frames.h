@@ -102,7 +102,9 @@ class LiveFeed : public RtcpHandler {
   struct File;
   struct Held;
   struct State;
-  bool ReadFile(size_t f, PacketSink* sink, std::string* error);
+  bool ReadFile(size_t f, std::string* error);
+  // A packet of a source not yet identified: kept until it is, or left out.
+  void Await(size_t source, const Record& r, int64_t arrival);
   void Take(size_t source, const Record& r, int64_t arrival);
   bool Release(int64_t untilMs, PacketSink* sink);
   // Everyone's spans so far, on the export's clock.

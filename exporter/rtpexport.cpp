@@ -87,11 +87,36 @@ bool ParseSize(const char* text, int* width, int* height) {
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int sig) { gStop = sig; }
 
+// What the options ask for that an HLS presentation, or following, cannot
+// be; null when they fit.
+const char* Misfit(const Options& o) {
+  if (o.tracks && o.container == Container::kHls) return "--tracks: an HLS presentation holds one picture and one sound";
+  if (!o.follow) return nullptr;
+  if (o.conference.empty()) return "-f follows a conference: give -c NAME";
+  if (o.container != Container::kHls) return "-f writes an HLS presentation: give OUT ending in .m3u8";
+  if (o.tracks || o.speaker || o.limitMs != INT64_MAX) return "-f goes without --tracks, --layout speaker and -t";
+  return nullptr;
+}
+
+enum LongOption { kTracks = 256, kSize, kRate, kLayout };
+
+// --size, --rate or --layout into `o`; what is wrong with `arg`, or "".
+std::string ReadPicture(int opt, const char* arg, Options* o) {
+  if (opt == kSize && !ParseSize(arg, &o->compose.width, &o->compose.height))
+    return std::string("--size ") + arg + ": not WxH, even, from 160x90 to 3840x2160";
+  if (opt == kRate && ((o->compose.rate = TextToInt(arg)) < 1 || o->compose.rate > 60 ||
+                       std::to_string(o->compose.rate) != arg))
+    return std::string("--rate ") + arg + ": not a number of frames per second, 1 to 60";
+  if (opt == kLayout && std::strcmp(arg, "grid") && std::strcmp(arg, "speaker"))
+    return std::string("--layout ") + arg + ": neither grid nor speaker";
+  if (opt == kLayout) o->speaker = !std::strcmp(arg, "speaker");
+  return "";
+}
+
 // False when the run ends here, with *status.
 bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   *status = EX_USAGE;
   std::string error;
-  enum { kTracks = 256, kSize, kRate, kLayout };
   static const option kLong[] = {{"tracks", no_argument, nullptr, kTracks},
                                  {"size", required_argument, nullptr, kSize},
                                  {"rate", required_argument, nullptr, kRate},
@@ -104,18 +129,10 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
         o->tracks = true;
         break;
       case kSize:
-        if (!ParseSize(optarg, &o->compose.width, &o->compose.height))
-          return Usage(kUsage, std::string("--size ") + optarg + ": not WxH, even, from 160x90 to 3840x2160"), false;
-        break;
       case kRate:
-        o->compose.rate = TextToInt(optarg);
-        if (o->compose.rate < 1 || o->compose.rate > 60 || std::to_string(o->compose.rate) != optarg)
-          return Usage(kUsage, std::string("--rate ") + optarg + ": not a number of frames per second, 1 to 60"), false;
-        break;
       case kLayout:
-        if (std::strcmp(optarg, "grid") && std::strcmp(optarg, "speaker"))
-          return Usage(kUsage, std::string("--layout ") + optarg + ": neither grid nor speaker"), false;
-        o->speaker = !std::strcmp(optarg, "speaker");
+        if (!(error = ReadPicture(opt, optarg, o)).empty())
+          return Usage(kUsage, error), false;
         break;
       case 'o':
         o->seconds = TextToInt(optarg);
@@ -148,13 +165,7 @@ bool ReadOptions(int argc, char** argv, Options* o, int* status) {
   o->out = argv[argc - 1];
   if (!ContainerOf(o->out, &o->container))
     return Usage(kUsage, o->out + ": the extension says no container (.mkv, .mka, .webm, .mp4, .m3u8)"), false;
-  if (o->tracks && o->container == Container::kHls)
-    return Usage(kUsage, "--tracks: an HLS presentation holds one picture and one sound"), false;
-  if (o->follow && o->conference.empty()) return Usage(kUsage, "-f follows a conference: give -c NAME"), false;
-  if (o->follow && o->container != Container::kHls)
-    return Usage(kUsage, "-f writes an HLS presentation: give OUT ending in .m3u8"), false;
-  if (o->follow && (o->tracks || o->speaker || o->limitMs != INT64_MAX))
-    return Usage(kUsage, "-f goes without --tracks, --layout speaker and -t"), false;
+  if (const char* why = Misfit(*o)) return Usage(kUsage, why), false;
   return true;
 }
 
