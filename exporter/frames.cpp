@@ -487,6 +487,9 @@ namespace {
 
 // A source not identified after this many packets is left out.
 constexpr size_t kMaxPending = 3000;
+// Records read from a file at one step: catching up on a long recording
+// holds no more than this many at once.
+constexpr int kRecordsAtOnce = 4096;
 
 }  // namespace
 
@@ -494,6 +497,8 @@ struct LiveFeed::File {
   int fd = -1;
   std::unique_ptr<DumpReader> reader;
   bool started = false, damaged = false, recording = false, grew = false;
+  bool more = false;  // stopped reading before the end
+  int64_t lastMs = INT64_MIN;  // arrival of the last record read
   std::map<std::pair<uint32_t, int>, size_t> index;  // sources by SSRC and payload type
   ~File() {
     if (fd >= 0) close(fd);
@@ -605,10 +610,11 @@ bool LiveFeed::ReadFile(size_t f, std::string* error) {
   if (file.damaged) return true;
   file.reader->Resume();
   Record r;
-  DumpReader::Status status;
-  while ((status = file.reader->Next(&r)) == DumpReader::kOk) {
+  DumpReader::Status status = DumpReader::kOk;
+  for (int count = 0;; ++count) {
+    if ((file.more = count == kRecordsAtOnce) || (status = file.reader->Next(&r)) != DumpReader::kOk) break;
     file.grew = true;
-    const int64_t arrival = in.startMs + r.offset;
+    const int64_t arrival = file.lastMs = in.startMs + r.offset;
     latestMs_ = std::max(latestMs_, arrival);
     ScanRecord(&session, f, r, &file.index);
     const size_t n = session.sources.size();
@@ -676,8 +682,8 @@ void LiveFeed::Spans() {
   cast_.Join();
 }
 
-int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std::string* error) {
-  *ended = false;
+int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, bool* more, std::string* error) {
+  *ended = *more = false;
   while (current_ < sessions_.size()) {
     Session& session = sessions_[current_];
     if (!state_) {
@@ -688,18 +694,21 @@ int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std:
       latestMs_ = INT64_MIN;
     }
     bool started = true, going = false;
+    // While a file has more to read, nothing goes further than it was read.
+    int64_t read = INT64_MAX;
     for (size_t f = 0; f < session.files.size(); ++f) {
       if (!ReadFile(f, error)) return EX_NOINPUT;
       const File& file = *state_->files[f];
       started = started && file.started;
       going = going || file.recording || file.grew;
+      if (file.more) *more = true, read = std::min(read, file.lastMs);
     }
     going = going && !last;
     if (!started && !last) return 0;
     const int64_t until = !going ? INT64_MAX : std::max(latestMs_, nowMs) - holdMs_;
-    if (!Release(until, sink)) return *error = "", EX_SOFTWARE;
+    if (!Release(std::min(until, read), sink)) return *error = "", EX_SOFTWARE;
     Spans();
-    if (going) return 0;
+    if (going || *more) return 0;
     for (auto& q : state_->queues)
       if (q && !q->Flush()) return *error = "", EX_SOFTWARE;
     baseMs_ += session.LengthMs();

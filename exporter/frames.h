@@ -83,8 +83,9 @@ class LiveFeed : public RtcpHandler {
   // holdMs before `nowMs` (the recorder's clock, which goes on while nobody
   // sends), or everything, for a session whose recording has ended and
   // with `last`, which ends the following there. 0, or the exit status with
-  // *error set; *ended once every session has ended.
-  int Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, std::string* error);
+  // *error set; *ended once every session has ended, *more when a file was
+  // read only in part (catching up): step again at once.
+  int Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, bool* more, std::string* error);
 
   const Cast& cast() const { return cast_.cast; }
   // Up to where the packets fed reach, on the export's clock.

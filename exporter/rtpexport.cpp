@@ -493,18 +493,18 @@ int FollowConference(Options o, const std::string& tmp) {
   feed.onCast = layout;
   Say("following " + o.conference + " into " + o.out);
   size_t told = 0;
-  for (bool ended = false; !ended;) {
+  for (bool ended = false, more = false; !ended;) {
     const int64_t next = NowNs() + 250 * kNsPerMs;
     // Stopped, the presentation ends where the files do, complete.
     if (gStop) Say(std::string("stopped by ") + strsignal(gStop) + ": ending the presentation where the recording is");
-    if (int status = feed.Step(&media, NowNs(CLOCK_REALTIME) / kNsPerMs, gStop != 0, &ended, &error)) {
+    if (int status = feed.Step(&media, NowNs(CLOCK_REALTIME) / kNsPerMs, gStop != 0, &ended, &more, &error)) {
       if (int failed = media.Failure(&error)) status = failed;
       return Fail(status, error);
     }
     for (; told < feed.notes.size(); ++told) Say(feed.notes[told]);
     layout(feed.cast());
     if (!media.Advance(feed.PositionMs() * kNsPerMs)) break;
-    if (!ended) SleepUntilNs(next);
+    if (!ended && !more) SleepUntilNs(next);
   }
   media.SetLength(feed.PositionMs());
   int status = media.Finish(nullptr, &error);
