@@ -693,7 +693,7 @@ int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, bool
       state_->placer = std::make_unique<Placer>(session, &state_->clocks);
       latestMs_ = INT64_MIN;
     }
-    bool started = true, going = false;
+    bool started = true, going = false, recording = false;
     // While a file has more to read, nothing goes further than it was read.
     int64_t read = INT64_MAX;
     for (size_t f = 0; f < session.files.size(); ++f) {
@@ -701,11 +701,15 @@ int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, bool
       const File& file = *state_->files[f];
       started = started && file.started;
       going = going || file.recording || file.grew;
+      recording = recording || file.recording;
       if (file.more) *more = true, read = std::min(read, file.lastMs);
     }
     going = going && !last;
     if (!started && !last) return 0;
-    const int64_t until = !going ? INT64_MAX : std::max(latestMs_, nowMs) - holdMs_;
+    // The recorder's clock goes on while it records, whoever sends; a file
+    // that merely grew (caught up on after its recording) goes as far as
+    // what was read.
+    const int64_t until = !going ? INT64_MAX : (recording ? std::max(latestMs_, nowMs) : latestMs_) - holdMs_;
     if (!Release(std::min(until, read), sink)) return *error = "", EX_SOFTWARE;
     Spans();
     if (going || *more) return 0;

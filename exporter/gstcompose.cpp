@@ -358,8 +358,33 @@ struct GstCompose::Impl {
     }
   }
 
-  // The background and the silence up to `ns`; at the end, exactly.
+  // Waits while the background, the silence and the cards hold much that
+  // the compositor and the mixer have not taken: across a long pause, `Pace`
+  // would otherwise make all of it at once.
+  void WaitForPacing() {
+    std::vector<GstAppSrc*> pacing = {black, silence};
+    for (const Card& c : cards) pacing.push_back(c.src);
+    WaitForRoom(pacing, false, bus.get());
+  }
+
+  // How far the background and the silence reach.
+  int64_t PacedNs() const {
+    const int64_t heard = int64_t(gst_util_uint64_scale(guint64(silenceSamples), GST_SECOND, kAudioRate));
+    return black ? std::min(backgroundNs, heard) : heard;
+  }
+
+  // The background and the silence up to `ns`, at the end exactly; some
+  // seconds at a time, each when the last has room.
   bool Pace(int64_t ns, bool end = false) {
+    for (int64_t at = PacedNs(); at < ns; at = PacedNs()) {
+      WaitForPacing();
+      const int64_t to = std::min(ns, at + 16 * kBackgroundStepNs);
+      if (!PaceStep(to, end && to == ns)) return false;
+    }
+    return true;
+  }
+
+  bool PaceStep(int64_t ns, bool end) {
     // Following, the cards go on as the background does.
     for (Card& c : cards)
       while (options.follow && c.pushedNs < ns)
@@ -446,9 +471,11 @@ bool GstCompose::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
 
 int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
   Impl& m = *impl_;
-  if (!m.Pace(std::max(m.maxNs, m.options.lengthMs * kNsPerMs), true)) m.bus->Fail(EX_SOFTWARE, kStopped);
+  // The decoders end first: the picture and the sound then run on to the
+  // end without waiting for them.
   for (const auto& c : m.chains)
     if (c->endedNs < 0) m.End(c.get());
+  if (!m.Pace(std::max(m.maxNs, m.options.lengthMs * kNsPerMs), true)) m.bus->Fail(EX_SOFTWARE, kStopped);
   if (m.black) gst_app_src_end_of_stream(m.black);
   for (Impl::Card& c : m.cards)
     if (m.options.follow) gst_app_src_end_of_stream(c.src);
