@@ -534,6 +534,7 @@ struct LiveFeed::State {
   std::vector<std::deque<Held>> held;  // per file, in order of arrival
   size_t file = 0;  // of the record being read
   int64_t arrival = 0;
+  int64_t recordedMs = INT64_MIN;  // the recorder's clock when last seen recording
 };
 
 LiveFeed::LiveFeed(std::vector<Session>* sessions, const Overrides& overrides, int64_t holdMs)
@@ -676,6 +677,8 @@ void LiveFeed::Spans() {
   for (size_t n = 0; n <= current_ && n < sessions_.size(); ++n) {
     const Session& s = sessions_[n];
     for (const Source& src : s.sources)
+      if (src.track >= 0) cast_.Learn(s, src);
+    for (const Source& src : s.sources)
       if (src.track >= 0) cast_.AddSpans(src, base, base - s.OriginMs() - s.skipMs);
     base += s.LengthMs();
   }
@@ -709,12 +712,17 @@ int LiveFeed::Step(PacketSink* sink, int64_t nowMs, bool last, bool* ended, bool
     // The recorder's clock goes on while it records, whoever sends; a file
     // that merely grew (caught up on after its recording) goes as far as
     // what was read.
-    const int64_t until = !going ? INT64_MAX : (recording ? std::max(latestMs_, nowMs) : latestMs_) - holdMs_;
+    if (recording) state_->recordedMs = std::max(latestMs_, nowMs);
+    const int64_t until = !going ? INT64_MAX : (recording ? state_->recordedMs : latestMs_) - holdMs_;
     if (!Release(std::min(until, read), sink)) return *error = "", EX_SOFTWARE;
     Spans();
     if (going || *more) return 0;
     for (auto& q : state_->queues)
       if (q && !q->Flush()) return *error = "", EX_SOFTWARE;
+    // Seen being recorded, the session lasts until its recording ended,
+    // which the picture has been showing, whoever sent last.
+    if (state_->recordedMs != INT64_MIN)
+      positionMs_ = std::max(positionMs_, baseMs_ + state_->recordedMs - session.OriginMs() - session.skipMs);
     baseMs_ += session.LengthMs();
     positionMs_ = std::max(positionMs_, baseMs_);
     state_.reset();

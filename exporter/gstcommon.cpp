@@ -3,6 +3,9 @@
 #include <sysexits.h>
 #include <time.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace rtptools {
 
 namespace {
@@ -58,6 +61,17 @@ int StatusOf(const GError* e) {
       (e->domain == GST_STREAM_ERROR && e->code == GST_STREAM_ERROR_CODEC_NOT_FOUND))
     return EX_UNAVAILABLE;
   return EX_SOFTWARE;
+}
+
+// A file that cannot be written is named, with what the system said.
+std::string WhyOf(GstObject* src, const GError* e) {
+  const std::string said = std::string("GStreamer: ") + e->message;
+  if (e->domain != GST_RESOURCE_ERROR || !g_object_class_find_property(G_OBJECT_GET_CLASS(src), "location")) return said;
+  gchar* location = nullptr;
+  g_object_get(src, "location", &location, nullptr);
+  if (!location) return said;
+  std::unique_ptr<gchar, Free> free(location);
+  return location + std::string(": ") + (e->code == GST_RESOURCE_ERROR_NO_SPACE_LEFT ? std::strerror(ENOSPC) : said);
 }
 
 }  // namespace
@@ -148,7 +162,7 @@ bool BusReader::Poll(GstClockTime wait) {
     std::unique_ptr<GError, ErrorFree> error(e);
     std::unique_ptr<gchar, Free> freeDebug(debug);
     const int status = StatusOf(e);
-    std::string why = std::string("GStreamer: ") + e->message;
+    std::string why = WhyOf(GST_MESSAGE_SRC(raw), e);
     if (status == EX_UNAVAILABLE)
       why += " (install gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad and gstreamer1.0-libav)";
     Fail(status, why);

@@ -35,10 +35,20 @@ bool WriteWhole(const std::string& path, const std::string& text) {
 }  // namespace
 
 Output::~Output() {
-  // A followed presentation keeps what players may be playing.
-  if (!hls_ || finished_ || follow_) return;
-  for (const std::string& s : written_) unlink(s.c_str());
-  unlink(Part(DirectoryOf(out_), SegmentName(out_, unsigned(written_.size() + 1))).c_str());
+  if (!hls_ || finished_) return;
+  // The segment being written goes first, which frees its room when the
+  // disk has filled.
+  const std::string dir = DirectoryOf(out_);
+  unlink(Part(dir, SegmentName(out_, unsigned(written_.size() + 1))).c_str());
+  if (!follow_) {
+    for (const std::string& s : written_) unlink(s.c_str());
+    return;
+  }
+  // A followed presentation keeps what players may be playing, listed to
+  // its end, so that they stop there rather than wait for more.
+  const std::string growing = Part(dir, out_.substr(dir.size()));
+  if (written_.empty() || !WriteWhole(growing, playlist_.Text(true, true)) || rename(growing.c_str(), out_.c_str()) != 0)
+    unlink(growing.c_str());
 }
 
 std::vector<const char*> Output::Needs(Container c) {

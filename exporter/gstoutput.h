@@ -19,7 +19,8 @@ namespace rtptools {
 class Output {
  public:
   Output() = default;
-  // An HLS presentation that did not finish leaves no segment behind.
+  // An HLS presentation that did not finish leaves no segment behind; a
+  // followed one keeps the segments it listed, and ends its playlist there.
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;

@@ -72,6 +72,31 @@ int CastBuilder::Enlist(const Session& session, const Source& s) {
   return in->second;
 }
 
+void CastBuilder::Learn(const Session& session, const Source& s) {
+  const size_t was = cast.inputs[size_t(s.track)].participant;
+  const auto cname = session.cnames.find(s.ssrc);
+  if (cname != session.cnames.end() && cast.people[was].key == Hex(s.ssrc)) {
+    auto [it, fresh] = byKey_.try_emplace(cname->second, was);
+    if (fresh) {
+      // The first of its CNAME: the participant is that CNAME's.
+      byKey_.erase(cast.people[was].key);
+      if (cast.people[was].name == cast.people[was].key) cast.people[was].name = cname->second;
+      cast.people[was].key = cname->second;
+    } else {
+      // Others of its CNAME came first: it joins them, and the participant
+      // it was is left with nothing, never shown again.
+      for (size_t i = 0; i < cast.inputs.size(); ++i)
+        if (cast.inputs[i].participant == was) {
+          cast.inputs[i].participant = it->second;
+          inputOf_.try_emplace({it->second, cast.inputs[i].format.Describe()}, int(i));
+        }
+    }
+  }
+  const size_t now = cast.inputs[size_t(s.track)].participant;
+  if (auto name = session.names.find(s.ssrc); name != session.names.end() && !name->second.empty())
+    cast.people[now].name = name->second;
+}
+
 void CastBuilder::AddSpans(const Source& s, int64_t base, int64_t shift) {
   Participant& p = cast.people[cast.inputs[size_t(s.track)].participant];
   std::vector<Span>& spans = s.format.IsVideo() ? p.video : p.audio;

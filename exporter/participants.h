@@ -47,6 +47,9 @@ class CastBuilder {
   // The input of `s`, which has its format, found or added with its
   // participant.
   int Enlist(const Session& session, const Source& s);
+  // What `s`, enlisted, sent since: a CNAME that came after its first
+  // packets takes it to that CNAME's participant; a NAME is shown.
+  void Learn(const Session& session, const Source& s);
   // The spans of `s`, enlisted as its track, from the session's own clock
   // (shifted by `shift`) onto the export's, from `base` on.
   void AddSpans(const Source& s, int64_t base, int64_t shift);

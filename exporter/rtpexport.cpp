@@ -406,9 +406,12 @@ int Install(const std::string& tmp, const std::string& out) {
 void SummarizeCast(const Cast& cast, const std::vector<TrackStats>& stats) {
   for (size_t p = 0; p < cast.people.size(); ++p) {
     uint64_t frames[2] = {0, 0}, lost = 0;
+    bool inputs = false;
     for (size_t i = 0; i < cast.inputs.size(); ++i)
       if (cast.inputs[i].participant == p)
-        frames[cast.inputs[i].format.IsVideo()] += stats[i].frames, lost += stats[i].lost;
+        frames[cast.inputs[i].format.IsVideo()] += stats[i].frames, lost += stats[i].lost, inputs = true;
+    // Followed, a sender known first by its SSRC may have joined its CNAME's.
+    if (!inputs) continue;
     Say(cast.people[p].name + ": on screen " + Clock(cast.people[p].PresentMs()) + ", " + std::to_string(frames[0]) +
         " audio frames, " + std::to_string(frames[1]) + " video frames, " + std::to_string(lost) + " lost");
   }

@@ -16,6 +16,14 @@
 #include <sstream>
 #include <stdexcept>
 
+bool Instrumented() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
+
 double Scale() {
   const char* s = std::getenv("CONFREC_TEST_SCALE");
   return s && std::atof(s) > 0 ? std::atof(s) : 1.0;

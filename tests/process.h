@@ -16,6 +16,12 @@ using Args = std::vector<std::string>;
 // The one scale factor for slow machines (CONFREC_TEST_SCALE, default 1):
 // every bound on a wait in the tests is multiplied by it.
 double Scale();
+// Whether this build is instrumented (AddressSanitizer). A test that judges
+// timing or media rather than memory runs in the plain build alone: slowed
+// several times, it would judge the instruments.
+bool Instrumented();
+#define SKIP_IF_INSTRUMENTED() \
+  if (Instrumented()) GTEST_SKIP() << "judges timing or media: the plain build runs it"
 // Checks `ready` every few milliseconds until it holds; false after
 // `seconds` × Scale().
 bool WaitUntil(const std::function<bool()>& ready, double seconds);

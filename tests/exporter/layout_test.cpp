@@ -130,4 +130,31 @@ TEST(Participants, GroupedByCnameOnTheExportsClock) {
   EXPECT_FALSE(FindCast(&sessions).Overlap());
 }
 
+// Followed, a sender's media are enlisted as they come, before its CNAME
+// may have: once the CNAME comes, they are one participant, under its NAME
+// or else the CNAME, whichever medium had it first; one without it stays by
+// itself.
+TEST(Participants, ACnameThatComesLateJoinsItsSender) {
+  const Format pcmu = StaticFormat(0), vp8 = {Codec::kVp8, 90000, 1};
+  for (bool videoFirst : {false, true}) {
+    SCOPED_TRACE(videoFirst ? "the video's CNAME first" : "neither's CNAME first");
+    Session session;
+    session.sources.resize(3);
+    session.sources[0].ssrc = 1, session.sources[0].format = pcmu;
+    session.sources[1].ssrc = 2, session.sources[1].format = vp8;
+    session.sources[2].ssrc = 3, session.sources[2].format = pcmu;
+    if (videoFirst) session.cnames[2] = "bob@x";
+    CastBuilder b;
+    for (Source& s : session.sources) s.track = b.Enlist(session, s);
+    session.cnames = {{1, "bob@x"}, {2, "bob@x"}};
+    if (videoFirst) session.names = {{2, "Bob"}};
+    for (const Source& s : session.sources) b.Learn(session, s);
+    const Cast& cast = b.cast;
+    EXPECT_EQ(cast.inputs[0].participant, cast.inputs[1].participant);
+    EXPECT_EQ(cast.people[cast.inputs[0].participant].name, videoFirst ? "Bob" : "bob@x");
+    EXPECT_NE(cast.inputs[2].participant, cast.inputs[0].participant);
+    EXPECT_EQ(cast.people[cast.inputs[2].participant].name, "0x00000003");
+  }
+}
+
 }  // namespace

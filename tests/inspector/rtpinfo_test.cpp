@@ -109,6 +109,7 @@ struct SdpCase {
 // ffmpeg, given only the SDP, receives what confrec -p plays to a multicast
 // group: audio with a static payload type, H.264 with its packetization mode.
 TEST(Analysis, SdpLetsFfmpegReceiveThePlayback) {
+  SKIP_IF_INSTRUMENTED();
   if (!OwnNetwork() || access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "needs a network of its own and ffmpeg";
   for (std::string cmd : {"ip link set lo multicast on", "ip route add 224.0.0.0/4 dev lo"})
     ASSERT_TRUE(RunProgram({"/bin/sh", "-c", "PATH=/usr/sbin:/sbin:$PATH; " + cmd}).ExitedWith(0)) << cmd;
@@ -149,6 +150,7 @@ TEST(Analysis, SdpLetsFfmpegReceiveThePlayback) {
 // Headless Chromium draws the page of a conference of two sessions, one
 // with a loss and a silence of 6 s, and its DOM holds the figures.
 TEST(Analysis, PageRendersInABrowserWithTheFigures) {
+  SKIP_IF_INSTRUMENTED();
   if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no chromium";
   TempDir dir;
   std::vector<DumpRecord> first = Jittery(), second;
