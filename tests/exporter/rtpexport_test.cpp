@@ -573,6 +573,13 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   const std::string playlist = dir / "live.m3u8";
   auto first = std::make_unique<Process>(Args{RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
   Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 8)}, InDir(dir));
+  // Beside her, a camera at more than a conference's rate: 640x360 of snow,
+  // which the encoder cannot bring down to its 1 Mbit/s (some 6 Mbit/s).
+  Process camera({"/bin/sh", "-c",
+                  "exec gst-launch-1.0 videotestsrc is-live=true pattern=snow num-buffers=240 ! "
+                  "video/x-raw,width=640,height=360,framerate=30/1 ! vp8enc deadline=1 target-bitrate=1000000 ! "
+                  "rtpvp8pay ! udpsink host=" + g.Host(g.video) + " port=" + std::to_string(g.Port(g.video)) + " 1>&2"},
+                 InDir(dir));
   EXPECT_TRUE(WaitUntil([&] { return ReadFile(playlist).find(".ts") != std::string::npos; }, 20)) << first->Err();
   first->Signal(SIGKILL);
   EXPECT_EQ(first->Finish(10).TermSignal(), SIGKILL);
@@ -581,9 +588,16 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
   EXPECT_TRUE(second.Finish(30).ExitedWith(0)) << second.Err();
   for (const char* medium : {"a", "v"}) EXPECT_EQ(Lost(dir / ("live.0." + std::string(medium) + ".rtp")), 0) << medium;
+  const DumpContents video = ReadDump(dir / "live.0.v.rtp");
+  size_t bytes = 0;
+  for (const auto& r : video.records) bytes += r.data.size();
+  ASSERT_FALSE(video.records.empty());
+  const double seconds = (video.records.back().offset - video.records.front().offset) / 1e3;
+  EXPECT_GT(bytes * 8.0 / seconds, 1e6) << "under a conference's rate";
   ExpectWholePresentation(playlist);
   ExpectDecodes(playlist);
-  EXPECT_EQ(Colours(playlist, FirstPacket(dir / "live.0.v.rtp") + 2, {{8, 4}}), "r");
+  const std::string seen = Colours(playlist, FirstPacket(dir / "live.0.v.rtp") + 3, {{4, 4}, {12, 4}});
+  EXPECT_NE(seen.find('r'), std::string::npos) << seen;
 }
 
 // Following onto a disk that fills: the export stops with status 74 and
