@@ -562,8 +562,9 @@ int Lost(const std::string& file) {
 }
 
 // The live export never disturbs the recording: followed, the follower
-// killed mid-recording and another started, the recording loses nothing,
-// and the second writes the whole presentation, complete at the end.
+// stalled, then killed mid-recording and another started, the recording
+// loses nothing, and the second writes the whole presentation, complete at
+// the end.
 TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
@@ -572,7 +573,7 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   ASSERT_TRUE(rec);
   const std::string playlist = dir / "live.m3u8";
   auto first = std::make_unique<Process>(Args{RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 8)}, InDir(dir));
+  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 10)}, InDir(dir));
   // Beside her, a camera at more than a conference's rate: 640x360 of snow,
   // which the encoder cannot bring down to its 1 Mbit/s (some 6 Mbit/s).
   Process camera({"/bin/sh", "-c",
@@ -580,7 +581,25 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
                   "video/x-raw,width=640,height=360,framerate=30/1 ! vp8enc deadline=1 target-bitrate=1000000 ! "
                   "rtpvp8pay ! udpsink host=" + g.Host(g.video) + " port=" + std::to_string(g.Port(g.video)) + " 1>&2"},
                  InDir(dir));
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(playlist).find(".ts") != std::string::npos; }, 20)) << first->Err();
+  auto segments = [&] {
+    const std::string text = ReadFile(playlist);
+    size_t n = 0;
+    for (size_t at = text.find(".ts\n"); at != std::string::npos; at = text.find(".ts\n", at + 1)) ++n;
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return segments() > 0; }, 20)) << first->Err();
+  // Stalled, as a busy machine or a slow disk stalls it, while two seconds
+  // more are recorded; let go, it catches up with the recording.
+  auto recordedMs = [&] {
+    const DumpContents a = ReadDump(dir / "live.0.a.rtp");
+    return a.records.empty() ? 0u : a.records.back().offset;
+  };
+  const uint32_t stalled = recordedMs();
+  first->Signal(SIGSTOP);
+  EXPECT_TRUE(WaitUntil([&] { return recordedMs() >= stalled + 2000; }, 10));
+  first->Signal(SIGCONT);
+  const size_t listed = segments();
+  EXPECT_TRUE(WaitUntil([&] { return segments() >= listed + 2; }, 20)) << first->Err();
   first->Signal(SIGKILL);
   EXPECT_EQ(first->Finish(10).TermSignal(), SIGKILL);
   first.reset();
@@ -909,6 +928,34 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
     const double got = lead(dir / out);
     EXPECT_NEAR(got, sent, 0.030) << "the flash " << got << " s after the beep; the sender had " << sent;
   }
+
+  // The same sent again, followed into a live presentation while confrec
+  // records it: in lip sync too, and frame for frame what exporting the
+  // conference once recorded makes, for as long as that lasts.
+  const Groups h = NewGroups();
+  const std::unique_ptr<Process> rec = Record(dir, "live", h, "0.1");
+  ASSERT_TRUE(rec);
+  Process follow({RTPEXPORT_BIN, "-f", "--rate", "60", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  const Sender again = GStreamer(dir / "flash", h, 0, 300000000);
+  Process send({"/bin/sh", "-c", "exec " + again.send + " 1>&2"}, InDir(dir));
+  WaitUntil([&] { return send.Err().find(again.done) != std::string::npos || !rec->Running(); }, 20);
+  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
+  EXPECT_TRUE(follow.Finish(30).ExitedWith(0)) << follow.Err();
+  ASSERT_TRUE(Export(dir, {"--rate", "60", "-c", "live", "whole.m3u8"}).ExitedWith(0));
+  const double live = lead(dir / "live.m3u8");
+  EXPECT_NEAR(live, sent, 0.030) << "followed, the flash " << live << " s after the beep; the sender had " << sent;
+  EXPECT_NEAR(lead(dir / "whole.m3u8"), live, 0.020);
+  // Frames from the first on, as far as the exported conference lasts.
+  auto frames = [](const std::string& file, double seconds) {
+    const std::vector<std::string> times =
+        Lines(Sh("ffprobe -v error -select_streams v -show_entries frame=pts_time -of csv=p=0 \"$1\"", file));
+    int n = 0;
+    for (const std::string& t : times)
+      if (!times.empty() && std::atof(t.c_str()) - std::atof(times[0].c_str()) < seconds - 0.001) ++n;
+    return n;
+  };
+  const double length = Probe(dir / "whole.m3u8", "-show_entries format=duration");
+  EXPECT_NEAR(frames(dir / "live.m3u8", length), frames(dir / "whole.m3u8", length), 1);
 }
 
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
@@ -966,6 +1013,10 @@ TEST(Export, RefusesWithoutTouchingOut) {
       std::remove(out.c_str());
     }
   }
+  // A presentation where no directory is.
+  const RunResult r = Export(dir, {"-m", "96=PCMU", "noise.rtp", "gone/out.m3u8"});
+  EXPECT_TRUE(r.ExitedWith(73)) << r.err;
+  EXPECT_NE(r.err.find("gone/out.m3u8: cannot be created"), std::string::npos) << r.err;
 }
 
 // GStreamer stops taking data, while the records are fed or at their end:
