@@ -251,8 +251,19 @@ class SourceQueue {
     int64_t ns = frame[0].ns;
     if (frame[0].arrivalMs < startMs_ || ns > limitNs_) return true;
     ns = std::max<int64_t>(ns, 0);
-    // A track's frames in order of time, whatever its senders' clocks did.
-    if (stats_->lastNs >= 0) ns = std::max(ns, stats_->lastNs + kNsPerMs);
+    // A track's frames in order of time, whatever its senders' clocks did:
+    // where a clock learnt anew steps back (a sender report, following),
+    // they go on a frame apart, and come back to their place an eighth of a
+    // frame at a time.
+    const int32_t ticks = everEmitted_ ? int32_t(ts - lastEmittedTs_) : 0;
+    const int64_t frameNs = ticks > 0 ? ticks * kNsPerSecond / int64_t(format_.clockRate) : 0;
+    shiftNs_ = std::max<int64_t>(0, shiftNs_ - frameNs / 8);
+    ns += shiftNs_;
+    if (stats_->lastNs >= 0 && ns < stats_->lastNs + kNsPerMs) {
+      const int64_t to = stats_->lastNs + std::max(std::min(frameNs, kNsPerSecond), kNsPerMs);
+      shiftNs_ += to - ns;
+      ns = to;
+    }
     if (everEmitted_ && video_) {
       const int32_t step = int32_t(ts - lastEmittedTs_);
       if (step > 0 && (step_ == 0 || step < step_)) step_ = step;
@@ -286,6 +297,7 @@ class SourceQueue {
   bool havePrev_ = false;
   uint32_t prevTs_ = 0, lastEmittedTs_ = 0;
   int32_t step_ = 0;  // the shortest step between frames seen
+  int64_t shiftNs_ = 0;  // how much later than placed the frames go
 };
 
 struct Cursor {

@@ -43,6 +43,12 @@ const char* DecoderOf(Codec c) {
 
 const char* EncoderOf(Container c) { return c == Container::kWebm ? "vp8enc" : "x264enc"; }
 
+// An aggregator that starts at `ns`, not at 0, whatever comes before.
+void StartAt(GstElement* aggregator, int64_t ns) {
+  gst_util_set_object_arg(G_OBJECT(aggregator), "start-time-selection", "set");
+  g_object_set(aggregator, "start-time", guint64(ns), nullptr);
+}
+
 // A property of a compositor pad that steps to `points` (time, value).
 void Bind(GstPad* pad, const char* property, const std::vector<std::pair<int64_t, double>>& points) {
   GstControlSource* cs = gst_interpolation_control_source_new();
@@ -170,6 +176,7 @@ struct GstCompose::Impl {
   // The output branches: compositor and mixer, through their encoders, into
   // the muxer and the file. 0 or the exit status.
   int Build(const std::string& tmp, const std::string& out, Container container, std::string* error) {
+    if (options.after) output.Continue(*options.after);
     if (int status = output.Build(Bin(), container, tmp, out, error)) return status;
     if (options.follow) output.Follow();
     if (options.video) {
@@ -179,6 +186,8 @@ struct GstCompose::Impl {
       GstElement* encoder = Make(EncoderOf(container), error);
       if (!compositor || !filter || !queue || !encoder) return EX_UNAVAILABLE;
       g_object_set(compositor, "background", 1 /* black */, nullptr);
+      // Going on from another pipeline, the picture starts where it ended.
+      if (options.startNs) StartAt(compositor, options.startNs);
       Caps caps(RawVideo(options.width, options.height, options.rate));
       g_object_set(filter, "caps", caps.get(), nullptr);
       if (container == Container::kWebm)
@@ -221,6 +230,7 @@ struct GstCompose::Impl {
     // full scale at once still do not clip.
     gst_util_set_object_arg(G_OBJECT(limit), "characteristics", "soft-knee");
     g_object_set(limit, "threshold", 0.5f, "ratio", 0.1f, nullptr);
+    if (options.startNs) StartAt(mixer, options.startNs);
     gst_bin_add_many(Bin(), mixer, filter, limit, convert, queue, encoder, nullptr);
     Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(false));
     if (!gst_element_link_many(mixer, filter, limit, convert, queue, encoder, nullptr) || !muxed ||
@@ -283,7 +293,8 @@ struct GstCompose::Impl {
       const std::vector<Span> present = cast.people[p].Present();
       bool carded = false;
       for (const Card& c : cards) carded = carded || c.participant == p;
-      if (!carded && !present.empty()) AddCard(p).pushedNs = present.front().fromMs * kNsPerMs;
+      if (!carded && !present.empty())
+        AddCard(p).pushedNs = std::max(present.front().fromMs * kNsPerMs, options.startNs);
     }
     for (const Card& c : cards) Place(c.pad.get(), c.participant, true, scenes);
     for (const auto& c : chains)
@@ -433,6 +444,8 @@ int GstCompose::Open(const std::string& tmp, const std::string& out, Container c
   m.options = o;
   m.cast = cast;
   m.scenes = scenes;
+  m.backgroundNs = o.startNs;
+  m.silenceSamples = int64_t(gst_util_uint64_scale(guint64(o.startNs), kAudioRate, GST_SECOND));
   m.current.assign(cast.inputs.size(), nullptr);
   m.pipeline.reset(gst_pipeline_new("compose"));
   m.bus = std::make_unique<BusReader>(m.pipeline.get());

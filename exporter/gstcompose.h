@@ -16,6 +16,7 @@
 #include "frames.h"
 #include "layout.h"
 #include "participants.h"
+#include "playlist.h"
 
 namespace rtptools {
 
@@ -30,6 +31,10 @@ struct ComposeOptions {
   // Following recordings: the cast grows (Update), the length is known at
   // the end (SetLength).
   bool follow = false;
+  // Following on from another pipeline: its presentation, and where on the
+  // export's clock this one starts.
+  const Presentation* after = nullptr;
+  int64_t startNs = 0;
 };
 
 // The elements a composed export of `cast` into `container` needs, so that

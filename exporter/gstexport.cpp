@@ -42,6 +42,7 @@ struct GstExport::Impl {
   std::vector<std::unique_ptr<Link>> links;
   std::unique_ptr<BusReader> bus;
   uint64_t pushes = 0;
+  bool follow = false;
 
   void Fail(int status, const std::string& why) { bus->Fail(status, why); }
   bool Poll(GstClockTime wait) { return bus->Poll(wait); }
@@ -127,6 +128,7 @@ int GstExport::Open(const std::string& tmp, const std::string& out, Container co
   m.bus = std::make_unique<BusReader>(m.pipeline.get());
   m.bus->onElement = [&m](GstObject*, const GstStructure* s) { m.output.OnElement(s); };
   GstBin* bin = GST_BIN(m.pipeline.get());
+  if (m.follow) m.output.Follow();
   if (int status = m.output.Build(bin, container, tmp, out, error)) return status;
   m.linked.reset(new std::atomic<bool>[tracks.size()]);
   // The muxer's pads are asked for before it starts, so that it waits for
@@ -175,7 +177,27 @@ bool GstExport::Push(int track, const uint8_t* rtp, size_t size, int64_t ns) {
   return true;
 }
 
+void GstExport::Follow() { impl_->follow = true; }
+
+bool GstExport::Advance() {
+  Impl& m = *impl_;
+  if (m.failure() || !m.PushLists()) return false;
+  m.Poll(0);
+  return !m.failure();
+}
+
+int GstExport::Close(Presentation* presentation, std::string* error) {
+  if (int status = End(nullptr, error)) return status;
+  *presentation = impl_->output.Hand();
+  return 0;
+}
+
 int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error) {
+  if (int status = End(stop, error)) return status;
+  return impl_->output.Finish(error);
+}
+
+int GstExport::End(const volatile std::sig_atomic_t* stop, std::string* error) {
   Impl& m = *impl_;
   // What was refused is lost: never a success, whoever else saw it.
   if (!m.PushLists()) m.Fail(EX_SOFTWARE, kStopped);
@@ -194,7 +216,7 @@ int GstExport::Finish(const volatile std::sig_atomic_t* stop, std::string* error
   gst_element_set_state(m.pipeline.get(), GST_STATE_NULL);
   if (m.failure()) return *error = m.bus->reason(), m.failure();
   if (!eos) return *error = "interrupted", EX_TEMPFAIL;
-  return m.output.Finish(error);
+  return 0;
 }
 
 int GstExport::Failure(std::string* error) const {

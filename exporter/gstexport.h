@@ -13,6 +13,7 @@
 
 #include "container.h"
 #include "frames.h"
+#include "playlist.h"
 #include "rtpformat.h"
 
 namespace rtptools {
@@ -38,8 +39,19 @@ class GstExport : public MediaSink {
   bool Push(int track, const uint8_t* rtp, size_t size, int64_t ns) override;
   int Finish(const volatile std::sig_atomic_t* stop, std::string* error) override;
   int Failure(std::string* error) const override;
+  // Following a recording, before Open: the playlist is rewritten after
+  // each segment.
+  void Follow();
+  // Following: hands over what was pushed. False when the pipeline failed.
+  bool Advance();
+  // Following: ends the tracks and waits for the last segment, leaving the
+  // presentation open for another pipeline to go on with (*presentation).
+  int Close(Presentation* presentation, std::string* error);
 
  private:
+  // Ends every track and waits until the pipeline has. 0 or the status.
+  int End(const volatile std::sig_atomic_t* stop, std::string* error);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

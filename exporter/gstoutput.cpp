@@ -75,8 +75,9 @@ int Output::Build(GstBin* bin, Container container, const std::string& tmp, cons
   mux_ = Make("splitmuxsink", error);
   GstElement* ts = Make("mpegtsmux", error);
   if (!mux_ || !ts) return EX_UNAVAILABLE;
-  g_object_set(mux_, "muxer", ts, "max-size-time", kSegmentNs, "send-keyframe-requests", TRUE, "start-index", 1,
-               nullptr);
+  // Going on from another pipeline, numbered after its segments.
+  g_object_set(mux_, "muxer", ts, "max-size-time", kSegmentNs, "send-keyframe-requests", TRUE, "start-index",
+               int(written_.size() + 1), nullptr);
   g_signal_connect(mux_, "format-location", G_CALLBACK(OnLocation), this);
   gst_bin_add(bin, mux_);
   return 0;
@@ -130,12 +131,18 @@ void Output::OnElement(const GstStructure* s) {
     return;
   }
   written_.push_back(dir + name);
-  playlist_.Add(name, int64_t(ns) - openedNs_);
+  playlist_.Add(name, int64_t(ns) - openedNs_, apart_);
+  apart_ = false;
   if (!follow_) return;
   // The growing playlist, replaced whole.
   const std::string growing = Part(dir, out_.substr(dir.size()));
   if (!WriteWhole(growing, playlist_.Text(true, false)) || rename(growing.c_str(), out_.c_str()) != 0)
     failure_ = EX_IOERR, reason_ = out_ + ": " + std::strerror(errno);
+}
+
+Presentation Output::Hand() {
+  finished_ = true;
+  return {playlist_, written_};
 }
 
 int Output::Finish(std::string* error) {

@@ -40,6 +40,11 @@ class Output {
   // Following a recording: the playlist is rewritten after each segment,
   // and what was written stays, whatever happens.
   void Follow() { follow_ = true; }
+  // Following on from another pipeline's `p`, before Build: the next
+  // segments are numbered and listed after its own, apart from them.
+  void Continue(Presentation p) { playlist_ = std::move(p.playlist), written_ = std::move(p.written), apart_ = true; }
+  // Once the pipeline has ended: what it wrote, for the next to go on with.
+  Presentation Hand();
   // What the segmenter posts on the bus (BusReader::onElement).
   void OnElement(const GstStructure* s);
   // Once the pipeline has ended: for HLS, the complete playlist. 0, or the
@@ -52,7 +57,7 @@ class Output {
   GstElement* mux_ = nullptr;  // owned by the pipeline, as parse_
   GstElement* parse_ = nullptr;
   Pad video_;  // the segmenter's, behind parse_
-  bool hls_ = false, finished_ = false, follow_ = false;
+  bool hls_ = false, finished_ = false, follow_ = false, apart_ = false;
   std::string tmp_, out_;
   Playlist playlist_;
   std::vector<std::string> written_;  // segments in place

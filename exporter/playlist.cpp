@@ -28,6 +28,7 @@ std::string Playlist::Text(bool event, bool ended) const {
     text += line;
   }
   for (const Segment& s : segments_) {
+    if (s.discontinuity) text += "#EXT-X-DISCONTINUITY\n";
     std::snprintf(line, sizeof line, "#EXTINF:%.3f,\n", double(s.ns) / 1e9);
     text += line + s.uri + "\n";
   }

@@ -12,11 +12,14 @@ namespace rtptools {
 struct Segment {
   std::string uri;  // relative to the playlist
   int64_t ns = 0;   // how long it plays
+  bool discontinuity = false;  // encoded otherwise than the one before
 };
 
 class Playlist {
  public:
-  void Add(const std::string& uri, int64_t ns) { segments_.push_back({uri, ns}); }
+  void Add(const std::string& uri, int64_t ns, bool discontinuity = false) {
+    segments_.push_back({uri, ns, discontinuity});
+  }
   const std::vector<Segment>& segments() const { return segments_; }
   // The playlist's text: a complete presentation (VOD), or one that grows
   // (an event, which players join near its end), which is `ended` once
@@ -25,6 +28,13 @@ class Playlist {
 
  private:
   std::vector<Segment> segments_;
+};
+
+// A followed presentation as far as one pipeline wrote it, for the next to
+// go on with.
+struct Presentation {
+  Playlist playlist;
+  std::vector<std::string> written;  // its segments' paths
 };
 
 // The name of segment `index` of a playlist at `path`, beside it:

@@ -22,6 +22,7 @@
 #include "frames.h"
 #include "gstcompose.h"
 #include "gstexport.h"
+#include "gstfollow.h"
 #include "gstloudness.h"
 #include "layout.h"
 #include "message.h"
@@ -486,9 +487,9 @@ int FollowConference(Options o, const std::string& tmp) {
   o.compose.follow = true;
   o.compose.video = true;
   o.compose.behindMs = 500;
-  GstCompose media;
+  FollowSink media(tmp, o.out, o.compose);
   std::string error;
-  if (int status = media.Open(tmp, o.out, o.container, o.compose, Cast{}, {}, &error)) return Fail(status, error);
+  if (int status = media.Check(&error)) return Fail(status, error);
   LiveFeed feed(&sessions, o.overrides, kFollowHoldMs);
   auto layout = [&](const Cast& cast) {
     media.Update(cast, LayoutTimeline(cast, o.compose.width, o.compose.height, nullptr));
@@ -496,6 +497,7 @@ int FollowConference(Options o, const std::string& tmp) {
   feed.onCast = layout;
   Say("following " + o.conference + " into " + o.out);
   size_t told = 0;
+  bool copying = false;
   for (bool ended = false, more = false; !ended;) {
     const int64_t next = NowNs() + 250 * kNsPerMs;
     // Stopped, the presentation ends where the files do, complete.
@@ -506,12 +508,15 @@ int FollowConference(Options o, const std::string& tmp) {
     }
     for (; told < feed.notes.size(); ++told) Say(feed.notes[told]);
     layout(feed.cast());
-    if (!media.Advance(feed.PositionMs() * kNsPerMs)) break;
+    if (int status = media.Advance(feed.PositionMs() * kNsPerMs, &error)) return Fail(status, error);
+    if (media.Copying() != copying) {
+      copying = !copying;
+      Say(copying ? "one H.264 sender: copied as it came" : "composed from " + Clock(feed.PositionMs()) + " on");
+    }
     if (!ended && !more) SleepUntilNs(next);
   }
-  media.SetLength(feed.PositionMs());
-  int status = media.Finish(nullptr, &error);
-  if (status) return Fail(status, error);
+  if (int status = media.Finish(feed.PositionMs(), &error)) return Fail(status, error);
+  int status = 0;
   if ((status = Install(tmp, o.out))) return status;
   SummarizeCast(feed.cast(), std::vector<TrackStats>(feed.stats.begin(), feed.stats.end()));
   return 0;

@@ -25,6 +25,10 @@ TEST(Playlist, CompleteAndGrowingPresentations) {
   const std::string grown = p.Text(true, true);
   EXPECT_NE(grown.find("#EXT-X-PLAYLIST-TYPE:EVENT\n"), std::string::npos);
   EXPECT_EQ(grown.substr(grown.size() - 15), "#EXT-X-ENDLIST\n");
+  // A segment encoded otherwise than the one before is marked apart.
+  p.Add("talk-00003.ts", 2000000000, true);
+  EXPECT_NE(p.Text(true, false).find("talk-00002.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:2.000,\ntalk-00003.ts\n"),
+            std::string::npos);
 }
 
 // The target duration is no less than any segment rounded to the nearest

@@ -87,6 +87,21 @@ Sender Ffmpeg(const std::string& copy, const Groups& g, int pattern, long) {
           ""};
 }
 
+// gst-launch now and then stalls as it starts, before it sends anything
+// (GStreamer 1.22, rtpbin with udpsinks, on a busy machine): `command` is
+// started once more where the `video` it sends to has not grown within 5 s.
+// Only then: a sender that was merely slow and is cut off would leave
+// frames of its own.
+std::unique_ptr<Process> Sending(const TempDir& dir, const std::string& command, const std::string& video, int tries = 2) {
+  const size_t empty = ReadFile(video).size();
+  std::unique_ptr<Process> sender;
+  for (int t = 0; t < tries; ++t) {
+    sender = std::make_unique<Process>(Args{"/bin/sh", "-c", command}, InDir(dir));
+    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 5)) break;
+  }
+  return sender;
+}
+
 // Records the next session of `conference` with confrec while `s` sends.
 void RecordSession(const TempDir& dir, const std::string& session, const Groups& g, const Sender& s) {
   const std::string name = session.substr(0, session.find('.'));
@@ -94,17 +109,8 @@ void RecordSession(const TempDir& dir, const std::string& session, const Groups&
   Process rec({CONFREC_BIN, "-r", "-c", name, "-t", "0.15", "-a", g.audio, "-v", g.video}, InDir(dir));
   ASSERT_TRUE(WaitForDump(dir / (session + ".a.rtp"), g.audio)) << rec.Err();
   ASSERT_TRUE(WaitForDump(dir / (session + ".v.rtp"), g.video)) << rec.Err();
-  // gst-launch now and then stalls as it starts, before it sends anything
-  // (GStreamer 1.22, rtpbin with udpsinks, on a busy machine): such a start
-  // is tried once more while the recording waits. Only then: a sender that
-  // was merely slow and is cut off would leave frames of its own.
-  const std::string video = dir / (session + ".v.rtp");
-  const size_t empty = ReadFile(video).size();
-  std::unique_ptr<Process> sender;
-  for (int tries = s.done.empty() ? 1 : 0; tries < 2; ++tries) {
-    sender = std::make_unique<Process>(Args{"/bin/sh", "-c", "exec " + s.send + " 1>&2"}, InDir(dir));
-    if (WaitUntil([&] { return ReadFile(video).size() > empty; }, 5)) break;
-  }
+  const std::unique_ptr<Process> sender =
+      Sending(dir, "exec " + s.send + " 1>&2", dir / (session + ".v.rtp"), s.done.empty() ? 1 : 2);
   Process& send = *sender;
   if (s.done.empty()) {
     EXPECT_TRUE(send.Finish(20).ExitedWith(0)) << send.Err();
@@ -522,7 +528,7 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
   const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.2");
   ASSERT_TRUE(rec);
   Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 8)}, InDir(dir));
+  const std::unique_ptr<Process> alice = Sending(dir, Participant(g, "alice", 4, 440, 0.3, 0, 8), dir / "live.0.v.rtp");
   const std::string playlist = dir / "live.m3u8";
   auto listed = [&] { return ReadFile(playlist).find(".ts") != std::string::npos; };
   ASSERT_TRUE(WaitUntil([&] { return listed() || !rec->Running(); }, 20)) << follow.Err();
@@ -543,6 +549,58 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
   const double seen = FirstPacket(dir / "live.0.v.rtp");
   EXPECT_EQ(Colours(playlist, seen + 3, {{8, 4}}), "r");
   EXPECT_GT(Tone(playlist, seen + 2, seen + 4, 440), 0.01);
+}
+
+// Followed, one H.264 sender (dave, by ffmpeg) is copied as it came, frames
+// going forwards when a sender report moves where they belong; when bob
+// joins, everyone is composed from there on, the presentation going on
+// past a discontinuity.
+TEST(Export, FollowedH264SenderIsCopiedUntilSomeoneJoins) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
+  ASSERT_TRUE(rec);
+  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  Process dave({"/bin/sh", "-c", FfmpegParticipant(g, 1200, 0, 10)}, InDir(dir));
+  const std::unique_ptr<Process> bob =
+      Sending(dir, Participant(g, "bob", 5, 660, 0.3, 6.5, 3), dir / "live.0.v.rtp");
+  WaitUntil([&] { return bob->Err().find("Got EOS from element") != std::string::npos || !rec->Running(); }, 30);
+  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
+  const RunResult r = follow.Finish(30);
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  EXPECT_NE(r.err.find("one H.264 sender: copied as it came"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("composed from"), std::string::npos) << r.err;
+  const std::string playlist = dir / "live.m3u8";
+  ExpectWholePresentation(playlist);
+  ExpectDecodes(playlist);
+  // The segments before the discontinuity copied (the sender's own size),
+  // those after composed; one of each at least.
+  std::vector<std::string> copied, composed;
+  bool apart = false;
+  for (const std::string& l : Lines(ReadFile(playlist))) {
+    apart = apart || l == "#EXT-X-DISCONTINUITY";
+    if (!l.empty() && l[0] != '#') (apart ? composed : copied).push_back(dir / l);
+  }
+  ASSERT_FALSE(copied.empty() || composed.empty()) << ReadFile(playlist);
+  const std::string size = "ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 \"$1\" | head -1";
+  EXPECT_EQ(Sh(size, copied.front()), "320,180\n");
+  EXPECT_EQ(Sh(size, composed.back()), "1280,720\n");
+  EXPECT_EQ(Colours(copied.front(), 0.5, {{8, 4}}), "b");
+  // Copied frames never bunched up: a frame apart or nearly.
+  double last = -1, closest = 1;
+  for (const std::string& segment : copied)
+    for (const std::string& t : Lines(Sh("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "
+                                         "\"$1\" | grep .",
+                                         segment))) {
+      if (last >= 0) closest = std::min(closest, std::atof(t.c_str()) - last);
+      last = std::atof(t.c_str());
+    }
+  EXPECT_GT(closest, 0.020);
+  // Both, side by side, once bob is there.
+  std::string seen = Colours(composed.front(), 1, {{4, 4}, {12, 4}});
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, "bg");
 }
 
 // Packets lost on the way into a recording, as rtpinfo counts them from the
@@ -573,7 +631,7 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   ASSERT_TRUE(rec);
   const std::string playlist = dir / "live.m3u8";
   auto first = std::make_unique<Process>(Args{RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 10)}, InDir(dir));
+  const std::unique_ptr<Process> alice = Sending(dir, Participant(g, "alice", 4, 440, 0.3, 0, 10), dir / "live.0.v.rtp");
   // Beside her, a camera at more than a conference's rate: 640x360 of snow,
   // which the encoder cannot bring down to its 1 Mbit/s (some 6 Mbit/s).
   Process camera({"/bin/sh", "-c",
@@ -640,7 +698,7 @@ TEST(Export, FollowingOntoAFullDiskStopsKeepingWhatItListed) {
   const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
   ASSERT_TRUE(rec);
   Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "web/live.m3u8"}, ExportIn(dir));
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 18, 440, 0.3, 0, 12)}, InDir(dir));
+  const std::unique_ptr<Process> alice = Sending(dir, Participant(g, "alice", 18, 440, 0.3, 0, 12), dir / "live.0.v.rtp");
   const RunResult r = follow.Finish(40);
   EXPECT_TRUE(r.ExitedWith(74)) << r.err;
   EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
@@ -671,8 +729,8 @@ TEST(Export, TheServiceFollowsItsRecordingIntoALivePresentation) {
   ASSERT_TRUE(WaitForDump(dir / "seminar/seminar.0.a.rtp", g.audio)) << service.Err();
   ASSERT_TRUE(WaitForDump(dir / "seminar/seminar.0.v.rtp", g.video)) << service.Err();
   // rtpbin may hang in its teardown after the end: the end is what counts.
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 4)}, InDir(dir));
-  EXPECT_TRUE(WaitUntil([&] { return alice.Err().find("Got EOS from element") != std::string::npos; }, 30)) << alice.Err();
+  const std::unique_ptr<Process> alice = Sending(dir, Participant(g, "alice", 4, 440, 0.3, 0, 4), dir / "seminar/seminar.0.v.rtp");
+  EXPECT_TRUE(WaitUntil([&] { return alice->Err().find("Got EOS from element") != std::string::npos; }, 30)) << alice->Err();
   const std::string playlist = dir / "web/live.m3u8";
   EXPECT_TRUE(WaitUntil([&] { return ReadFile(playlist).find(".ts") != std::string::npos; }, 20)) << service.Err();
   service.Signal(SIGTERM, true);
@@ -739,7 +797,7 @@ TEST(Export, ChromiumPlaysTheLivePresentationNearItsEdge) {
   const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.3");
   ASSERT_TRUE(rec);
   Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process alice({"/bin/sh", "-c", Participant(g, "alice", 4, 440, 0.3, 0, 15)}, InDir(dir));
+  const std::unique_ptr<Process> alice = Sending(dir, Participant(g, "alice", 4, 440, 0.3, 0, 15), dir / "live.0.v.rtp");
   std::unique_ptr<Process> server;
   const std::string port = Serve(dir, &server);
   // A player joins a growing presentation once it holds three segments (as
