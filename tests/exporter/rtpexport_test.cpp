@@ -987,22 +987,26 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
     EXPECT_NEAR(got, sent, 0.030) << "the flash " << got << " s after the beep; the sender had " << sent;
   }
 
-  // The same sent again, followed into a live presentation while confrec
-  // records it: in lip sync too, and frame for frame what exporting the
-  // conference once recorded makes, for as long as that lasts.
+  // The same sent again, and beside it bob, silent, on the right, followed
+  // into a live presentation while confrec records them: in lip sync too,
+  // and frame for frame what exporting the conference once recorded to .mp4
+  // makes, for as long as that lasts.
   const Groups h = NewGroups();
   const std::unique_ptr<Process> rec = Record(dir, "live", h, "0.1");
   ASSERT_TRUE(rec);
   Process follow({RTPEXPORT_BIN, "-f", "--rate", "60", "-c", "live", "live.m3u8"}, ExportIn(dir));
   const Sender again = GStreamer(dir / "flash", h, 0, 300000000);
   Process send({"/bin/sh", "-c", "exec " + again.send + " 1>&2"}, InDir(dir));
+  Process bob({"/bin/sh", "-c", Participant(h, "bob", 5, 660, 0, 0.5, 2)}, InDir(dir));
   WaitUntil([&] { return send.Err().find(again.done) != std::string::npos || !rec->Running(); }, 20);
   EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
   EXPECT_TRUE(follow.Finish(30).ExitedWith(0)) << follow.Err();
-  ASSERT_TRUE(Export(dir, {"--rate", "60", "-c", "live", "whole.m3u8"}).ExitedWith(0));
+  const RunResult whole = Export(dir, {"--rate", "60", "-c", "live", "whole.mp4"});
+  ASSERT_TRUE(whole.ExitedWith(0)) << whole.err;
+  EXPECT_NE(whole.err.find("composed"), std::string::npos) << whole.err;
   const double live = lead(dir / "live.m3u8");
   EXPECT_NEAR(live, sent, 0.030) << "followed, the flash " << live << " s after the beep; the sender had " << sent;
-  EXPECT_NEAR(lead(dir / "whole.m3u8"), live, 0.020);
+  EXPECT_NEAR(lead(dir / "whole.mp4"), live, 0.020);
   // Frames from the first on, as far as the exported conference lasts.
   auto frames = [](const std::string& file, double seconds) {
     const std::vector<std::string> times =
@@ -1012,8 +1016,8 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
       if (!times.empty() && std::atof(t.c_str()) - std::atof(times[0].c_str()) < seconds - 0.001) ++n;
     return n;
   };
-  const double length = Probe(dir / "whole.m3u8", "-show_entries format=duration");
-  EXPECT_NEAR(frames(dir / "live.m3u8", length), frames(dir / "whole.m3u8", length), 1);
+  const double length = Probe(dir / "whole.mp4", "-show_entries format=duration");
+  EXPECT_NEAR(frames(dir / "live.m3u8", length), frames(dir / "whole.mp4", length), 1);
 }
 
 // PT 96 packets of random bytes, 20 ms apart, as many as `count`; or PCMU
