@@ -98,11 +98,11 @@ int FollowSink::Compose(std::string* error) {
   ComposeOptions o = compose_;
   if (copy_) {
     // The copy's last segment is written whole, and the composed picture
-    // starts after what it held.
+    // starts a frame after the last it held.
     if (int status = copy_->Close(&presentation_, error)) return status;
     copy_.reset();
     o.after = &presentation_;
-    o.startNs = pushedNs_ + 1;
+    o.startNs = pushedNs_ + kNsPerSecond / o.rate;
   }
   composed_ = std::make_unique<GstCompose>();
   if (int status = composed_->Open(tmp_, out_, Container::kHls, o, cast_, scenes_, error)) return status;
