@@ -603,6 +603,32 @@ TEST(Export, FollowedH264SenderIsCopiedUntilSomeoneJoins) {
   EXPECT_EQ(seen, "bg");
 }
 
+// A copied sender that stops sending for longer than a pause would hold
+// the presentation until it came back: from then on it is composed, and
+// the presentation goes on, whole.
+TEST(Export, FollowedH264SenderThatPausesIsComposedFromThen) {
+  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const Groups g = NewGroups();
+  const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
+  ASSERT_TRUE(rec);
+  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+  Process dave({"/bin/sh", "-c", "(" + FfmpegParticipant(g, 1200, 0, 3) + "); (" + FfmpegParticipant(g, 1200, 6, 3) + ")"},
+               InDir(dir));
+  EXPECT_TRUE(dave.Finish(30).ExitedWith(0)) << dave.Err();
+  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
+  const RunResult r = follow.Finish(30);
+  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
+  EXPECT_NE(r.err.find("one H.264 sender: copied as it came"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("composed from"), std::string::npos) << r.err;
+  const std::string playlist = dir / "live.m3u8";
+  EXPECT_NE(ReadFile(playlist).find("#EXT-X-DISCONTINUITY"), std::string::npos) << ReadFile(playlist);
+  ExpectWholePresentation(playlist);
+  ExpectDecodes(playlist);
+  // dave again, composed, once he is back.
+  EXPECT_EQ(Colours(playlist, Probe(playlist, "-show_entries format=duration") - 4, {{8, 4}}), "b");
+}
+
 // Packets lost on the way into a recording, as rtpinfo counts them from the
 // sequence numbers; -1 when it cannot say.
 int Lost(const std::string& file) {
