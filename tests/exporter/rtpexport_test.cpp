@@ -517,6 +517,18 @@ double FirstPacket(const std::string& dump) {
   return 0;
 }
 
+// Ends a followed recording: the recording first, then its follower, which
+// exits 0 with the presentation whole and decoding without a word. What
+// the follower said.
+std::string Followed(Process& rec, Process& follow, const std::string& playlist) {
+  EXPECT_TRUE(rec.Finish(30).ExitedWith(0)) << rec.Err();
+  const RunResult r = follow.Finish(30);
+  EXPECT_TRUE(r.ExitedWith(0)) << r.err;
+  ExpectWholePresentation(playlist);
+  ExpectDecodes(playlist);
+  return r.err;
+}
+
 // While confrec records alice (red, 440 Hz) for 8 s, rtpexport -f follows
 // the recording into HLS: the growing playlist lists segments before the
 // recording ends, and is complete when it has, holding the whole session,
@@ -536,11 +548,7 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
   const std::string growing = ReadFile(playlist);
   EXPECT_NE(growing.find("#EXT-X-PLAYLIST-TYPE:EVENT"), std::string::npos) << growing;
   EXPECT_EQ(growing.find("ENDLIST"), std::string::npos) << growing;
-  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
-  const RunResult r = follow.Finish(30);
-  ASSERT_TRUE(r.ExitedWith(0)) << follow.Err();
-  ExpectWholePresentation(playlist);
-  ExpectDecodes(playlist);
+  Followed(*rec, follow, playlist);
   // Every record is in it, and it goes on while the recording does (12 s),
   // whoever sends: it is live.
   const double length = Probe(playlist, "-show_entries format=duration");
@@ -553,80 +561,74 @@ TEST(Export, FollowsARecordingIntoHlsAsItGrows) {
 
 // Followed, one H.264 sender (dave, by ffmpeg) is copied as it came, frames
 // going forwards when a sender report moves where they belong; when bob
-// joins, everyone is composed from there on, the presentation going on
-// past a discontinuity.
-TEST(Export, FollowedH264SenderIsCopiedUntilSomeoneJoins) {
+// joins, or dave stops for longer than a pause (the copy would hold the
+// presentation until he came back), everyone is composed from there on,
+// the presentation going on past a discontinuity.
+TEST(Export, FollowedH264SenderIsCopiedUntilThatNoLongerHolds) {
   if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
-  TempDir dir;
-  const Groups g = NewGroups();
-  const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
-  ASSERT_TRUE(rec);
-  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process dave({"/bin/sh", "-c", FfmpegParticipant(g, 1200, 0, 10)}, InDir(dir));
-  const std::unique_ptr<Process> bob =
-      Sending(dir, Participant(g, "bob", 5, 660, 0.3, 6.5, 3), dir / "live.0.v.rtp");
-  WaitUntil([&] { return bob->Err().find("Got EOS from element") != std::string::npos || !rec->Running(); }, 30);
-  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
-  const RunResult r = follow.Finish(30);
-  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
-  EXPECT_NE(r.err.find("one H.264 sender: copied as it came"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("composed from"), std::string::npos) << r.err;
-  const std::string playlist = dir / "live.m3u8";
-  ExpectWholePresentation(playlist);
-  ExpectDecodes(playlist);
-  // The segments before the discontinuity copied (the sender's own size),
-  // those after composed; one of each at least.
-  std::vector<std::string> copied, composed;
-  bool apart = false;
-  for (const std::string& l : Lines(ReadFile(playlist))) {
-    apart = apart || l == "#EXT-X-DISCONTINUITY";
-    if (!l.empty() && l[0] != '#') (apart ? composed : copied).push_back(dir / l);
-  }
-  ASSERT_FALSE(copied.empty() || composed.empty()) << ReadFile(playlist);
-  const std::string size = "ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 \"$1\" | head -1";
-  EXPECT_EQ(Sh(size, copied.front()), "320,180\n");
-  EXPECT_EQ(Sh(size, composed.back()), "1280,720\n");
-  EXPECT_EQ(Colours(copied.front(), 0.5, {{8, 4}}), "b");
-  // Copied frames never bunched up: a frame apart or nearly.
-  double last = -1, closest = 1;
-  for (const std::string& segment : copied)
-    for (const std::string& t : Lines(Sh("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "
-                                         "\"$1\" | grep .",
-                                         segment))) {
-      if (last >= 0) closest = std::min(closest, std::atof(t.c_str()) - last);
-      last = std::atof(t.c_str());
+  struct Case {
+    const char* name;
+    std::function<std::vector<std::string>(const Groups&)> senders;  // each a shell command
+    double after;      // seconds after the copy ends
+    const char* seen;  // left and right of the picture's middle there, sorted
+  };
+  const Case cases[] = {
+      {"bob joins",
+       [](const Groups& g) {
+         return std::vector<std::string>{FfmpegParticipant(g, 1200, 0, 10), Participant(g, "bob", 5, 660, 0.3, 6.5, 3)};
+       },
+       1, "bg"},
+      {"dave pauses",
+       [](const Groups& g) {
+         return std::vector<std::string>{"(" + FfmpegParticipant(g, 1200, 0, 3) + "); " + FfmpegParticipant(g, 1200, 6, 3)};
+       },
+       7.5, "bb"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const Groups g = NewGroups();
+    const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
+    ASSERT_TRUE(rec);
+    Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
+    std::vector<std::unique_ptr<Process>> senders;
+    for (const std::string& command : c.senders(g))
+      senders.push_back(std::make_unique<Process>(Args{"/bin/sh", "-c", command}, InDir(dir)));
+    // Bounded by the recording: rtpbin may never end after its last datagram.
+    for (auto& p : senders) WaitUntil([&] { return !p->Running() || !rec->Running(); }, 30);
+    const std::string playlist = dir / "live.m3u8";
+    const std::string said = Followed(*rec, follow, playlist);
+    EXPECT_NE(said.find("one H.264 sender: copied as it came"), std::string::npos) << said;
+    EXPECT_NE(said.find("composed from"), std::string::npos) << said;
+    // The segments before the discontinuity copied (the sender's own size),
+    // those after composed; one of each at least.
+    std::vector<std::string> copied, composed;
+    double copiedSeconds = 0;
+    bool apart = false;
+    for (const std::string& l : Lines(ReadFile(playlist))) {
+      apart = apart || l == "#EXT-X-DISCONTINUITY";
+      if (!apart && l.rfind("#EXTINF:", 0) == 0) copiedSeconds += std::atof(l.c_str() + 8);
+      if (!l.empty() && l[0] != '#') (apart ? composed : copied).push_back(dir / l);
     }
-  EXPECT_GT(closest, 0.020);
-  // Both, side by side, once bob is there.
-  std::string seen = Colours(composed.front(), 1, {{4, 4}, {12, 4}});
-  std::sort(seen.begin(), seen.end());
-  EXPECT_EQ(seen, "bg");
-}
-
-// A copied sender that stops sending for longer than a pause would hold
-// the presentation until it came back: from then on it is composed, and
-// the presentation goes on, whole.
-TEST(Export, FollowedH264SenderThatPausesIsComposedFromThen) {
-  if (std::string why = RouteMulticast(); !why.empty()) GTEST_SKIP() << why;
-  TempDir dir;
-  const Groups g = NewGroups();
-  const std::unique_ptr<Process> rec = Record(dir, "live", g, "0.25");
-  ASSERT_TRUE(rec);
-  Process follow({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  Process dave({"/bin/sh", "-c", "(" + FfmpegParticipant(g, 1200, 0, 3) + "); (" + FfmpegParticipant(g, 1200, 6, 3) + ")"},
-               InDir(dir));
-  EXPECT_TRUE(dave.Finish(30).ExitedWith(0)) << dave.Err();
-  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
-  const RunResult r = follow.Finish(30);
-  ASSERT_TRUE(r.ExitedWith(0)) << r.err;
-  EXPECT_NE(r.err.find("one H.264 sender: copied as it came"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("composed from"), std::string::npos) << r.err;
-  const std::string playlist = dir / "live.m3u8";
-  EXPECT_NE(ReadFile(playlist).find("#EXT-X-DISCONTINUITY"), std::string::npos) << ReadFile(playlist);
-  ExpectWholePresentation(playlist);
-  ExpectDecodes(playlist);
-  // dave again, composed, once he is back.
-  EXPECT_EQ(Colours(playlist, Probe(playlist, "-show_entries format=duration") - 4, {{8, 4}}), "b");
+    ASSERT_FALSE(copied.empty() || composed.empty()) << ReadFile(playlist);
+    const std::string size = "ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 \"$1\" | head -1";
+    EXPECT_EQ(Sh(size, copied.front()), "320,180\n");
+    EXPECT_EQ(Sh(size, composed.back()), "1280,720\n");
+    EXPECT_EQ(Colours(copied.front(), 0.5, {{8, 4}}), "b");
+    // Copied frames never bunched up: a frame apart or nearly.
+    double last = -1, closest = 1;
+    for (const std::string& segment : copied)
+      for (const std::string& t : Lines(Sh("ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "
+                                           "\"$1\" | grep .",
+                                           segment))) {
+        if (last >= 0) closest = std::min(closest, std::atof(t.c_str()) - last);
+        last = std::atof(t.c_str());
+      }
+    EXPECT_GT(closest, 0.020);
+    std::string seen = Colours(playlist, copiedSeconds + c.after, {{4, 4}, {12, 4}});
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, c.seen);
+  }
 }
 
 // Packets lost on the way into a recording, as rtpinfo counts them from the
@@ -688,8 +690,7 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   EXPECT_EQ(first->Finish(10).TermSignal(), SIGKILL);
   first.reset();
   Process second({RTPEXPORT_BIN, "-f", "-c", "live", "live.m3u8"}, ExportIn(dir));
-  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
-  EXPECT_TRUE(second.Finish(30).ExitedWith(0)) << second.Err();
+  Followed(*rec, second, playlist);
   for (const char* medium : {"a", "v"}) EXPECT_EQ(Lost(dir / ("live.0." + std::string(medium) + ".rtp")), 0) << medium;
   const DumpContents video = ReadDump(dir / "live.0.v.rtp");
   size_t bytes = 0;
@@ -697,8 +698,6 @@ TEST(Export, FollowedKilledAndFollowedAgainTheRecordingLosesNothing) {
   ASSERT_FALSE(video.records.empty());
   const double seconds = (video.records.back().offset - video.records.front().offset) / 1e3;
   EXPECT_GT(bytes * 8.0 / seconds, 1e6) << "under a conference's rate";
-  ExpectWholePresentation(playlist);
-  ExpectDecodes(playlist);
   const std::string seen = Colours(playlist, FirstPacket(dir / "live.0.v.rtp") + 3, {{4, 4}, {12, 4}});
   EXPECT_NE(seen.find('r'), std::string::npos) << seen;
 }
@@ -1032,8 +1031,7 @@ TEST(Export, ComposedPictureAndSoundStayInLipSync) {
   Process send({"/bin/sh", "-c", "exec " + again.send + " 1>&2"}, InDir(dir));
   Process bob({"/bin/sh", "-c", Participant(h, "bob", 5, 660, 0, 0.5, 2)}, InDir(dir));
   WaitUntil([&] { return send.Err().find(again.done) != std::string::npos || !rec->Running(); }, 20);
-  EXPECT_TRUE(rec->Finish(30).ExitedWith(0)) << rec->Err();
-  EXPECT_TRUE(follow.Finish(30).ExitedWith(0)) << follow.Err();
+  Followed(*rec, follow, dir / "live.m3u8");
   const RunResult whole = Export(dir, {"--rate", "60", "-c", "live", "whole.mp4"});
   ASSERT_TRUE(whole.ExitedWith(0)) << whole.err;
   EXPECT_NE(whole.err.find("composed"), std::string::npos) << whole.err;
