@@ -136,13 +136,19 @@ struct Packet {
   int64_t ns = 0;
 };
 
+// How much later than placed a sender's frames go, shared by its sources.
+using Lag = std::function<int64_t&()>;
+
 // Puts one source's packets back in sequence and into frames; passes on
 // the frames that arrived whole (video from a key frame on).
 class SourceQueue {
  public:
-  SourceQueue(const Format& format, int track, TrackStats* stats, PacketSink* sink, int64_t startMs, int64_t limitNs)
+  // With `lag`, its sender's pictures never come closer together than they
+  // were sent (see Emit).
+  SourceQueue(const Format& format, int track, TrackStats* stats, PacketSink* sink, int64_t startMs, int64_t limitNs,
+              Lag lag = nullptr)
       : format_(format), video_(format.IsVideo()), track_(track), stats_(stats), sink_(sink), startMs_(startMs),
-        limitNs_(limitNs) {}
+        limitNs_(limitNs), lag_(std::move(lag)) {}
 
   // False when the sink failed.
   bool Add(uint16_t seq, const uint8_t* data, size_t size, int64_t arrivalMs, int64_t ns) {
@@ -251,18 +257,34 @@ class SourceQueue {
     int64_t ns = frame[0].ns;
     if (frame[0].arrivalMs < startMs_ || ns > limitNs_) return true;
     ns = std::max<int64_t>(ns, 0);
-    // A track's frames in order of time, whatever its senders' clocks did:
-    // where a clock learnt anew steps back (a sender report, following),
-    // they go on a frame apart, and come back to their place an eighth of a
-    // frame at a time.
     const int32_t ticks = everEmitted_ ? int32_t(ts - lastEmittedTs_) : 0;
     const int64_t frameNs = ticks > 0 ? ticks * kNsPerSecond / int64_t(format_.clockRate) : 0;
-    shiftNs_ = std::max<int64_t>(0, shiftNs_ - frameNs / 8);
-    ns += shiftNs_;
-    if (stats_->lastNs >= 0 && ns < stats_->lastNs + kNsPerMs) {
-      const int64_t to = stats_->lastNs + std::max(std::min(frameNs, kNsPerSecond), kNsPerMs);
-      shiftNs_ += to - ns;
-      ns = to;
+    const int64_t apartNs = std::max(std::min(frameNs, kNsPerSecond), kNsPerMs);
+    if (lag_ && video_) {
+      // Followed, where a sender's frames belong is learnt as they come,
+      // and may move back (a report, or its other medium's packets, come
+      // after the first frames were placed). Players time a copied picture
+      // by ticks of its rate, where frames closer than they were sent fall
+      // on one tick: the sender's frames all go later instead, its sound
+      // with them, and come back only as far as a pause in the picture
+      // allows.
+      int64_t& lag = lag_();
+      ns += lag;
+      const int64_t earliest = stats_->lastNs < 0 ? ns : stats_->lastNs + apartNs;
+      const int64_t back = ns < earliest ? ns - earliest : std::min(lag, ns - earliest);
+      lag -= back;
+      ns -= back;
+    } else {
+      if (lag_) ns += lag_();
+      // A track's frames in order of time, whatever its senders' clocks
+      // did: where a clock steps back, they go on a frame apart, and come
+      // back to their place an eighth of a frame at a time.
+      shiftNs_ = std::max<int64_t>(0, shiftNs_ - frameNs / 8);
+      ns += shiftNs_;
+      if (stats_->lastNs >= 0 && ns < stats_->lastNs + kNsPerMs) {
+        shiftNs_ += stats_->lastNs + apartNs - ns;
+        ns = stats_->lastNs + apartNs;
+      }
     }
     if (everEmitted_ && video_) {
       const int32_t step = int32_t(ts - lastEmittedTs_);
@@ -285,6 +307,7 @@ class SourceQueue {
   PacketSink* sink_;
   const int64_t startMs_;  // the export's start, on the recorder's clock
   const int64_t limitNs_;
+  const Lag lag_;
 
   bool started_ = false;
   int64_t next_ = 0, high_ = 0;  // extended sequence numbers
@@ -428,6 +451,9 @@ class Placer {
     return at;
   }
 
+  // How much later than placed the frames of source `i`'s sender go.
+  int64_t& Lag(size_t i) { return lag_[Group(i)]; }
+
   // Where the export of a session from `origin` starts. A sender's first
   // packets, held up as it starts, are placed before the start though they
   // arrived after it: the export starts where the earliest of those is
@@ -459,6 +485,7 @@ class Placer {
   std::vector<SourceClock>& clocks_;
   std::vector<std::string> group_;
   std::map<std::string, double> delay_;
+  std::map<std::string, int64_t> lag_;
 };
 
 }  // namespace
@@ -499,6 +526,8 @@ namespace {
 
 // A source not identified after this many packets is left out.
 constexpr size_t kMaxPending = 3000;
+// Reports kept of a sender not seen yet: the last few.
+constexpr size_t kEarlyReports = 2;
 // Records read from a file at one step: catching up on a long recording
 // holds no more than this many at once.
 constexpr int kRecordsAtOnce = 4096;
@@ -541,6 +570,7 @@ struct LiveFeed::State {
   std::vector<SourceClock> clocks;  // per source, once identified
   std::vector<int> known;           // per source: 0 not yet, 1 identified, -1 left out
   std::vector<std::vector<Pending>> pending;
+  std::map<std::pair<size_t, uint32_t>, std::vector<Pending>> early;  // reports by file and SSRC of no source yet
   std::vector<std::unique_ptr<SourceQueue>> queues;
   std::unique_ptr<Placer> placer;
   std::vector<std::deque<Held>> held;  // per file, in order of arrival
@@ -557,11 +587,19 @@ LiveFeed::~LiveFeed() = default;
 void LiveFeed::OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) {
   State& st = *state_;
   const Session& session = sessions_[current_];
+  bool seen = false;
   for (size_t i = 0; i < st.known.size(); ++i) {
     if (session.sources[i].file != st.file || session.sources[i].ssrc != ssrc) continue;
+    seen = true;
     if (st.known[i] == 1) st.clocks[i].Report(NtpToUnixMs(ntp), rtp, st.arrival);
     if (st.known[i] == 0) st.pending[i].push_back({true, ntp, rtp, {}, st.arrival});
   }
+  if (seen) return;
+  // A sender may report before its first packet: the source it will be
+  // learns from it.
+  std::vector<Pending>& early = st.early[{st.file, ssrc}];
+  if (early.size() == kEarlyReports) early.erase(early.begin());
+  early.push_back({true, ntp, rtp, {}, st.arrival});
 }
 
 void LiveFeed::Take(size_t i, const Record& r, int64_t arrival) {
@@ -630,8 +668,10 @@ bool LiveFeed::ReadFile(size_t f, std::string* error) {
     const int64_t arrival = file.lastMs = in.startMs + r.offset;
     latestMs_ = std::max(latestMs_, arrival);
     ScanRecord(&session, f, r, &file.index);
-    const size_t n = session.sources.size();
+    const size_t n = session.sources.size(), before = st.known.size();
     st.clocks.resize(n, SourceClock(90000)), st.known.resize(n, 0), st.pending.resize(n), st.queues.resize(n);
+    for (size_t i = before; i < n; ++i)
+      if (auto e = st.early.find({f, session.sources[i].ssrc}); e != st.early.end()) st.pending[i] = e->second;
     st.file = f;
     st.arrival = arrival;
     if (r.plen == 0) {
@@ -673,7 +713,8 @@ bool LiveFeed::Release(int64_t untilMs, PacketSink* sink) {
         if (onCast) onCast(cast_.cast);
       }
       st.queues[h.source] =
-          std::make_unique<SourceQueue>(s.format, s.track, &stats[size_t(s.track)], sink, origin, INT64_MAX);
+          std::make_unique<SourceQueue>(s.format, s.track, &stats[size_t(s.track)], sink, origin, INT64_MAX,
+                                        [placer = st.placer.get(), i = h.source]() -> int64_t& { return placer->Lag(i); });
     }
     const double ms = double(baseMs_) + st.placer->Place(h.source, h.ext, h.segment) - double(origin);
     if (!st.queues[h.source]->Add(h.seq, h.data.data(), h.data.size(), h.arrival, std::llround(ms * 1e6))) return false;

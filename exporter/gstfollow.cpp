@@ -7,6 +7,8 @@
 #include "clock.h"
 #include "container.h"
 #include "gstcommon.h"
+#include "rtp.h"
+#include "rtpformat.h"
 
 namespace rtptools {
 
@@ -16,6 +18,10 @@ namespace {
 // settled whether it is copied: a sound without a picture, or a picture
 // without a sound, is composed or copied as it then is.
 constexpr int64_t kDecideNs = 2000 * kNsPerMs;
+// The sound is encoded in AAC frames of 1024 samples at 48 kHz: the copy's
+// last frame reaches up to one past what it held, and the composer's first
+// starts one before its start.
+constexpr int64_t kAacFrameNs = 1024 * kNsPerSecond / 48000;
 
 }  // namespace
 
@@ -56,7 +62,14 @@ bool FollowSink::Push(int input, const uint8_t* rtp, size_t size, int64_t ns) {
   }
   if (copy_ && size_t(input) < trackOf_.size() && trackOf_[size_t(input)] >= 0) {
     const int track = trackOf_[size_t(input)];
-    pushedNs_ = std::max(pushedNs_, ns);
+    // A picture lasts until the next; a sound as long as its samples.
+    int64_t end = ns + kNsPerSecond / compose_.rate;
+    const Format& format = cast_.inputs[size_t(input)].format;
+    RtpPacket p;
+    if (!format.IsVideo() && format.clockRate && ParseRtp(rtp, size, &p))
+      if (const int64_t ticks = AudioTicks(format, p.payload, p.payloadSize); ticks > 0)
+        end = ns + ticks * kNsPerSecond / int64_t(format.clockRate);
+    copiedEndNs_ = std::max(copiedEndNs_, end);
     lastNs_[size_t(track)] = std::max(lastNs_[size_t(track)], ns);
     return copy_->Push(track, rtp, size, ns);
   }
@@ -98,11 +111,11 @@ int FollowSink::Compose(std::string* error) {
   ComposeOptions o = compose_;
   if (copy_) {
     // The copy's last segment is written whole, and the composed picture
-    // starts a frame after the last it held.
+    // and sound start after what it held, never at the same time.
     if (int status = copy_->Close(&presentation_, error)) return status;
     copy_.reset();
     o.after = &presentation_;
-    o.startNs = pushedNs_ + kNsPerSecond / o.rate;
+    o.startNs = copiedEndNs_ + 2 * kAacFrameNs;
   }
   composed_ = std::make_unique<GstCompose>();
   if (int status = composed_->Open(tmp_, out_, Container::kHls, o, cast_, scenes_, error)) return status;

@@ -55,7 +55,7 @@ class FollowSink : public PacketSink {
   std::vector<int> trackOf_;  // copying: each input's track, or -1
   std::vector<Held> held_;    // until it is known how
   std::vector<int64_t> lastNs_;  // copying: how far each track reaches
-  int64_t pushedNs_ = -1;
+  int64_t copiedEndNs_ = 0;  // where what the copy holds ends
   Presentation presentation_;
   int failure_ = 0;
   std::string reason_;
