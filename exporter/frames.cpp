@@ -526,8 +526,8 @@ namespace {
 
 // A source not identified after this many packets is left out.
 constexpr size_t kMaxPending = 3000;
-// Reports kept of a sender not seen yet: the last few.
-constexpr size_t kEarlyReports = 2;
+// Reports kept of a sender not seen yet: the last few, of so many senders.
+constexpr size_t kEarlyReports = 2, kEarlySenders = 256;
 // Records read from a file at one step: catching up on a long recording
 // holds no more than this many at once.
 constexpr int kRecordsAtOnce = 4096;
@@ -597,7 +597,9 @@ void LiveFeed::OnSenderReport(uint32_t ssrc, uint64_t ntp, uint32_t rtp) {
   if (seen) return;
   // A sender may report before its first packet: the source it will be
   // learns from it.
-  std::vector<Pending>& early = st.early[{st.file, ssrc}];
+  const std::pair<size_t, uint32_t> key(st.file, ssrc);
+  if (st.early.size() >= kEarlySenders && !st.early.count(key)) return;
+  std::vector<Pending>& early = st.early[key];
   if (early.size() == kEarlyReports) early.erase(early.begin());
   early.push_back({true, ntp, rtp, {}, st.arrival});
 }
