@@ -46,9 +46,16 @@ Output::~Output() {
   }
   // A followed presentation keeps what players may be playing, listed to
   // its end, so that they stop there rather than wait for more.
-  const std::string growing = Part(dir, out_.substr(dir.size()));
-  if (written_.empty() || !WriteWhole(growing, playlist_.Text(true, true)) || rename(growing.c_str(), out_.c_str()) != 0)
-    unlink(growing.c_str());
+  if (!written_.empty()) Publish(true);
+}
+
+bool Output::Publish(bool ended) {
+  const std::string dir = DirectoryOf(out_), growing = Part(dir, out_.substr(dir.size()));
+  if (WriteWhole(growing, playlist_.Text(true, ended)) && rename(growing.c_str(), out_.c_str()) == 0) return true;
+  const int err = errno;
+  unlink(growing.c_str());
+  errno = err;
+  return false;
 }
 
 std::vector<const char*> Output::Needs(Container c) {
@@ -134,10 +141,7 @@ void Output::OnElement(const GstStructure* s) {
   playlist_.Add(name, int64_t(ns) - openedNs_, apart_);
   apart_ = false;
   if (!follow_) return;
-  // The growing playlist, replaced whole.
-  const std::string growing = Part(dir, out_.substr(dir.size()));
-  if (!WriteWhole(growing, playlist_.Text(true, false)) || rename(growing.c_str(), out_.c_str()) != 0)
-    failure_ = EX_IOERR, reason_ = out_ + ": " + std::strerror(errno);
+  if (!Publish(false)) failure_ = EX_IOERR, reason_ = out_ + ": " + std::strerror(errno);
 }
 
 Presentation Output::Hand() {

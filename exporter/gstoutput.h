@@ -52,6 +52,9 @@ class Output {
   int Finish(std::string* error);
 
  private:
+  // Following: the playlist as it is now, `ended` or growing, written
+  // beside OUT and put in its place whole. False with errno set.
+  bool Publish(bool ended);
   static gchar* OnLocation(GstElement*, guint index, gpointer self);
 
   GstElement* mux_ = nullptr;  // owned by the pipeline, as parse_

@@ -516,8 +516,7 @@ int FollowConference(Options o, const std::string& tmp) {
     if (!ended && !more) SleepUntilNs(next);
   }
   if (int status = media.Finish(feed.PositionMs(), &error)) return Fail(status, error);
-  int status = 0;
-  if ((status = Install(tmp, o.out))) return status;
+  if (int status = Install(tmp, o.out)) return status;
   SummarizeCast(feed.cast(), std::vector<TrackStats>(feed.stats.begin(), feed.stats.end()));
   return 0;
 }
