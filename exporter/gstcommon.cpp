@@ -29,7 +29,7 @@ const Needed kNeeded[] = {
     {"appsrc", "gstreamer1.0-plugins-base"},       {"parsebin", "gstreamer1.0-plugins-base"},
     {"decodebin", "gstreamer1.0-plugins-base"},    {"audioconvert", "gstreamer1.0-plugins-base"},
     {"audioresample", "gstreamer1.0-plugins-base"}, {"opusenc", "gstreamer1.0-plugins-base"},
-    {"videoconvert", "gstreamer1.0-plugins-base"}, {"compositor", "gstreamer1.0-plugins-base"},
+    {"compositor", "gstreamer1.0-plugins-base"},
     {"audiomixer", "gstreamer1.0-plugins-base"},   {"textoverlay", "gstreamer1.0-x"},
     {"matroskamux", "gstreamer1.0-plugins-good"},  {"webmmux", "gstreamer1.0-plugins-good"},
     {"mp4mux", "gstreamer1.0-plugins-good"},       {"vp8enc", "gstreamer1.0-plugins-good"},

@@ -7,6 +7,7 @@
 #include <gst/gst.h>
 #include <sysexits.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 
@@ -24,7 +25,16 @@ constexpr int64_t kBackgroundStepNs = kNsPerSecond / 2;
 // its decoders.
 constexpr uint64_t kCheckEvery = 64;
 constexpr int kCardWidth = 320, kCardHeight = 180;
+// A name plate: white on black, placed on whole 16-pixel blocks where it is
+// not scaled, so that the encoder finds those blocks unchanged from frame
+// to frame and spends nothing on them.
+constexpr int kPlateHeight = 32, kBlock = 16, kMargin = 8;
 constexpr int kAudioRate = 48000, kChannels = 2;
+// An aggregator takes the next buffer of an input only once it has used up
+// the last, a switch between threads per buffer, unless it may hold some
+// time of each: then its inputs run in bursts, as they do behind a jitter
+// buffer. A few frames of each picture; more of the sound, which is small.
+constexpr GstClockTime kPictureBatchNs = 100 * GST_MSECOND, kSoundBatchNs = 200 * GST_MSECOND;
 constexpr char kStopped[] = "GStreamer: the pipeline stopped taking data";
 
 const char* DecoderOf(Codec c) {
@@ -49,11 +59,34 @@ void StartAt(GstElement* aggregator, int64_t ns) {
   g_object_set(aggregator, "start-time", guint64(ns), nullptr);
 }
 
-// A property of a compositor pad that steps to `points` (time, value).
+// A property of a compositor pad that steps to `points` (time, value; a
+// later one at the same time wins). One that never changes is set once,
+// not looked up for every frame.
 void Bind(GstPad* pad, const char* property, const std::vector<std::pair<int64_t, double>>& points) {
+  if (GstControlBinding* old = gst_object_get_control_binding(GST_OBJECT(pad), property)) {
+    gst_object_remove_control_binding(GST_OBJECT(pad), old);
+    gst_object_unref(old);
+  }
+  std::vector<std::pair<int64_t, double>> steps;
+  for (const auto& point : points) {
+    if (!steps.empty() && steps.back().first == point.first) steps.pop_back();
+    steps.push_back(point);
+  }
+  if (steps.empty()) return;
+  if (std::all_of(steps.begin(), steps.end(), [&](const auto& p) { return p.second == steps.front().second; })) {
+    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(pad), property);
+    GValue value = G_VALUE_INIT, set = G_VALUE_INIT;
+    g_value_init(&value, G_TYPE_DOUBLE);
+    g_value_set_double(&value, steps.front().second);
+    g_value_init(&set, spec->value_type);
+    g_value_transform(&value, &set);
+    g_object_set_property(G_OBJECT(pad), property, &set);
+    g_value_unset(&set);
+    return;
+  }
   GstControlSource* cs = gst_interpolation_control_source_new();
   g_object_set(cs, "mode", GST_INTERPOLATION_MODE_NONE, nullptr);
-  for (const auto& [ns, value] : points)
+  for (const auto& [ns, value] : steps)
     gst_timed_value_control_source_set(GST_TIMED_VALUE_CONTROL_SOURCE(cs), GstClockTime(ns), value);
   gst_object_add_control_binding(GST_OBJECT(pad), gst_direct_control_binding_new_absolute(GST_OBJECT(pad), property, cs));
   gst_object_unref(cs);
@@ -74,6 +107,36 @@ void Place(GstPad* pad, size_t p, bool card, const std::vector<Scene>& scenes) {
   }
   Bind(pad, "xpos", x), Bind(pad, "ypos", y), Bind(pad, "width", w), Bind(pad, "height", h), Bind(pad, "alpha", alpha);
   g_object_set(pad, "sizing-policy", 1 /* keep-aspect-ratio */, "zorder", card ? 1u : 2u, nullptr);
+}
+
+// Wide enough for `name` in the plate's font: a Latin letter takes some
+// 11 pixels, a letter of another script up to a whole em.
+int PlateWidth(const std::string& name) {
+  int width = 2 * kMargin;
+  for (unsigned char c : name)
+    if ((c & 0xC0) != 0x80) width += c < 0x80 ? 12 : 20;  // one per character, not per byte
+  return std::min((width + kBlock - 1) / kBlock * kBlock, 640);
+}
+
+// A name plate (w x h) at the bottom left of participant `p`'s tile where
+// its video is shown; smaller in a small tile.
+void PlacePlate(GstPad* pad, size_t p, int w, int h, const std::vector<Scene>& scenes) {
+  std::vector<std::pair<int64_t, double>> x, y, width, height, alpha = {{0, 0.0}};
+  for (const Scene& s : scenes) {
+    const Tile& t = s.tiles[p];
+    const int64_t ns = s.fromMs * kNsPerMs;
+    alpha.push_back({ns, t.width > 0 && s.video[p] ? 1.0 : 0.0});
+    if (t.width == 0) continue;
+    const double scale = std::min({1.0, t.height / 360.0, (t.width - 2 * kMargin) / double(w)});
+    const int pw = std::max(2, int(w * scale)), ph = std::max(2, int(h * scale));
+    int px = t.x + kMargin, py = t.y + t.height - ph - kMargin;
+    if (scale == 1.0 && (px + kBlock - 1) / kBlock * kBlock + pw <= t.x + t.width)
+      px = (px + kBlock - 1) / kBlock * kBlock, py = std::max(t.y, py / kBlock * kBlock);
+    x.push_back({ns, px}), y.push_back({ns, py}), width.push_back({ns, pw}), height.push_back({ns, ph});
+  }
+  Bind(pad, "xpos", x), Bind(pad, "ypos", y), Bind(pad, "width", width), Bind(pad, "height", height);
+  Bind(pad, "alpha", alpha);
+  g_object_set(pad, "zorder", 3u, nullptr);
 }
 
 GstCaps* RawVideo(int width, int height, int rate) {
@@ -115,7 +178,7 @@ void OnElementAdded(GstBin*, GstBin*, GstElement* e, gpointer) {
 std::vector<const char*> ComposeNeeds(const Cast& cast, Container container, const ComposeOptions& o) {
   std::vector<const char*> needed = Output::Needs(container);
   needed.insert(needed.end(), {"appsrc", "decodebin", "audioconvert", "audioresample", "audiomixer", "audiodynamic"});
-  if (o.video) needed.insert(needed.end(), {"videoconvert", "compositor", "textoverlay", EncoderOf(container)});
+  if (o.video) needed.insert(needed.end(), {"compositor", "textoverlay", EncoderOf(container)});
   for (const Input& in : cast.inputs)
     if (const char* d = DecoderOf(in.format.codec); d && (o.video || !in.format.IsVideo())) needed.push_back(d);
   return needed;
@@ -132,7 +195,7 @@ struct GstCompose::Impl {
     bool video = false;
     GstAppSrc* src = nullptr;
     std::vector<GstElement*> elements;  // owned by the pipeline
-    GstElement* head = nullptr;         // takes what decodebin decodes
+    GstElement* head = nullptr;         // takes the decoded sound; the compositor takes the picture
     Pad aggregatorPad;
     int64_t lastNs = 0, endedNs = -1;
     std::atomic<bool> linked{false};
@@ -152,13 +215,18 @@ struct GstCompose::Impl {
   int64_t backgroundNs = 0, silenceSamples = 0, maxNs = 0;
   std::vector<std::unique_ptr<Chain>> chains;
   std::vector<Chain*> current;  // per input, the chain being fed, or null
-  struct Card {
+  // A still picture with a participant's name: its card, in its tile where
+  // it sends no video, or its plate, over its video.
+  struct Label {
     size_t participant;
+    bool plate;
+    int width, height;
     GstAppSrc* src;
+    GstElement* text;
     Pad pad;  // the compositor's
     int64_t pushedNs;  // following: how far its pictures reach
   };
-  std::deque<Card> cards;
+  std::deque<Label> labels;
   uint64_t pushes = 0;
 
   GstBin* Bin() { return GST_BIN(pipeline.get()); }
@@ -169,6 +237,10 @@ struct GstCompose::Impl {
     if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
     const char* kind = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
     if (g_str_has_prefix(kind, c->video ? "video/" : "audio/") == FALSE || c->linked.exchange(true)) return;
+    if (!c->head) {
+      gst_pad_link(pad, c->aggregatorPad.get());
+      return;
+    }
     Pad sink(gst_element_get_static_pad(c->head, "sink"));
     gst_pad_link(pad, sink.get());
   }
@@ -185,7 +257,7 @@ struct GstCompose::Impl {
       GstElement* queue = Make("queue", error);
       GstElement* encoder = Make(EncoderOf(container), error);
       if (!compositor || !filter || !queue || !encoder) return EX_UNAVAILABLE;
-      g_object_set(compositor, "background", 1 /* black */, nullptr);
+      g_object_set(compositor, "background", 1 /* black */, "latency", kPictureBatchNs, nullptr);
       // Going on from another pipeline, the picture starts where it ended.
       if (options.startNs) StartAt(compositor, options.startNs);
       Caps caps(RawVideo(options.width, options.height, options.rate));
@@ -231,6 +303,8 @@ struct GstCompose::Impl {
     gst_util_set_object_arg(G_OBJECT(limit), "characteristics", "soft-knee");
     g_object_set(limit, "threshold", 0.5f, "ratio", 0.1f, nullptr);
     if (options.startNs) StartAt(mixer, options.startNs);
+    g_object_set(mixer, "latency", kSoundBatchNs, nullptr);
+    output.Batch(kSoundBatchNs);
     gst_bin_add_many(Bin(), mixer, filter, limit, convert, queue, encoder, nullptr);
     Pad encoded(gst_element_get_static_pad(encoder, "src")), muxed(output.Request(false));
     if (!gst_element_link_many(mixer, filter, limit, convert, queue, encoder, nullptr) || !muxed ||
@@ -243,47 +317,57 @@ struct GstCompose::Impl {
     return 0;
   }
 
-  // A grey card with the name of each participant who is ever shown: one
-  // picture lasting from its first appearance to its last.
-  void Cards() {
-    for (size_t p = 0; p < cast.people.size(); ++p) {
-      const std::vector<Span> present = cast.people[p].Present();
-      if (present.empty()) continue;
-      Card& c = AddCard(p);
-      const int64_t end = std::min(present.back().toMs + kLingerMs, options.lengthMs);
-      PushCard(&c, present.front().fromMs * kNsPerMs, std::max<int64_t>(1, end - present.front().fromMs) * kNsPerMs);
-      gst_app_src_end_of_stream(c.src);
-    }
+  // Each participant's card and plate, a picture for each stretch in which
+  // it is shown: where it is not, the compositor has nothing of it to go
+  // over.
+  void Labels() {
+    for (size_t p = 0; p < cast.people.size(); ++p)
+      for (bool plate : {false, true}) {
+        const std::vector<Span> shown = ShownSpans(scenes, p, plate, options.lengthMs);
+        if (shown.empty()) continue;
+        Label& l = AddLabel(p, plate);
+        for (const Span& s : shown) PushLabel(&l, s.fromMs * kNsPerMs, (s.toMs - s.fromMs) * kNsPerMs);
+        gst_app_src_end_of_stream(l.src);
+      }
   }
 
-  // Participant `p`'s card: its name on grey, laid out as the scenes say.
-  Card& AddCard(size_t p) {
-    GstElement* src = AppSrc(RawVideo(kCardWidth, kCardHeight, 0));
+  Label& AddLabel(size_t p, bool plate) {
+    const std::string& name = cast.people[p].name;
+    const int w = plate ? PlateWidth(name) : kCardWidth, h = plate ? kPlateHeight : kCardHeight;
+    GstElement* src = AppSrc(RawVideo(w, h, 0));
     GstElement* text = gst_element_factory_make("textoverlay", nullptr);
-    g_object_set(text, "text", cast.people[p].name.c_str(), "valignment", 4 /* center */, "halignment",
-                 1 /* center */, "font-desc", "Sans 20", nullptr);
+    g_object_set(text, "text", name.c_str(), "valignment", 4 /* center */, "halignment", plate ? 0 /* left */ : 1 /* center */,
+                 "font-desc", plate ? "Sans 14" : "Sans 20", nullptr);
+    if (plate) g_object_set(text, "auto-resize", FALSE, "xpad", kMargin, nullptr);
     gst_bin_add_many(Bin(), src, text, nullptr);
     gst_element_link(src, text);
     Pad pad(gst_element_request_pad_simple(compositor, "sink_%u"));
-    Place(pad.get(), p, true, scenes);
     Pad out(gst_element_get_static_pad(text, "src"));
     gst_pad_link(out.get(), pad.get());
     gst_element_sync_state_with_parent(text);
     gst_element_sync_state_with_parent(src);
-    cards.push_back({p, GST_APP_SRC(src), std::move(pad), -1});
-    return cards.back();
+    labels.push_back({p, plate, w, h, GST_APP_SRC(src), text, std::move(pad), -1});
+    PlaceLabel(labels.back());
+    return labels.back();
   }
 
-  bool PushCard(Card* c, int64_t ns, int64_t durationNs) {
-    GstBuffer* card = Picture(kCardWidth, kCardHeight, 0x70, 0x80, 0x80);
-    GST_BUFFER_PTS(card) = GstClockTime(ns);
-    GST_BUFFER_DURATION(card) = GstClockTime(durationNs);
-    c->pushedNs = ns + durationNs;
-    return gst_app_src_push_buffer(c->src, card) == GST_FLOW_OK;
+  void PlaceLabel(const Label& l) {
+    if (l.plate)
+      PlacePlate(l.pad.get(), l.participant, l.width, l.height, scenes);
+    else
+      Place(l.pad.get(), l.participant, true, scenes);
   }
 
-  // Following: newcomers get their cards and decoders' slots, and every pad
-  // is laid out again as the scenes now say.
+  bool PushLabel(Label* l, int64_t ns, int64_t durationNs) {
+    GstBuffer* b = l->plate ? Picture(l->width, l->height, 16, 0x80, 0x80) : Picture(l->width, l->height, 0x70, 0x80, 0x80);
+    GST_BUFFER_PTS(b) = GstClockTime(ns);
+    GST_BUFFER_DURATION(b) = GstClockTime(durationNs);
+    l->pushedNs = ns + durationNs;
+    return gst_app_src_push_buffer(l->src, b) == GST_FLOW_OK;
+  }
+
+  // Following: newcomers get their labels and decoders' slots, and every
+  // pad is laid out again as the scenes now say, under the names now known.
   void Update(const Cast& now, const std::vector<Scene>& timeline) {
     cast = now;
     scenes = timeline;
@@ -291,12 +375,16 @@ struct GstCompose::Impl {
     if (!options.video) return;
     for (size_t p = 0; p < cast.people.size(); ++p) {
       const std::vector<Span> present = cast.people[p].Present();
-      bool carded = false;
-      for (const Card& c : cards) carded = carded || c.participant == p;
-      if (!carded && !present.empty())
-        AddCard(p).pushedNs = std::max(present.front().fromMs * kNsPerMs, options.startNs);
+      bool labelled = false;
+      for (const Label& l : labels) labelled = labelled || l.participant == p;
+      if (!labelled && !present.empty())
+        for (bool plate : {false, true})
+          AddLabel(p, plate).pushedNs = std::max(present.front().fromMs * kNsPerMs, options.startNs);
     }
-    for (const Card& c : cards) Place(c.pad.get(), c.participant, true, scenes);
+    for (const Label& l : labels) {
+      PlaceLabel(l);
+      g_object_set(l.text, "text", cast.people[l.participant].name.c_str(), nullptr);
+    }
     for (const auto& c : chains)
       if (c->video && c->endedNs < 0) Place(c->aggregatorPad.get(), cast.inputs[c->input].participant, false, scenes);
   }
@@ -312,14 +400,9 @@ struct GstCompose::Impl {
     GstElement* src = AppSrc(RtpCaps(in.format, in.payloadType));
     GstElement* decode = gst_element_factory_make("decodebin", nullptr);
     c->elements = {src, decode};
-    if (c->video) {
-      GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
-      GstElement* text = gst_element_factory_make("textoverlay", nullptr);
-      g_object_set(text, "text", cast.people[in.participant].name.c_str(), "valignment", 1 /* bottom */, "halignment",
-                   0 /* left */, "shaded-background", TRUE, "font-desc", "Sans 16", nullptr);
-      c->elements.insert(c->elements.end(), {convert, text});
-      c->head = convert;
-    } else {
+    // The compositor converts the picture itself; the sound is brought to
+    // the mixer's rate and layout.
+    if (!c->video) {
       GstElement* convert = gst_element_factory_make("audioconvert", nullptr);
       GstElement* resample = gst_element_factory_make("audioresample", nullptr);
       c->elements.insert(c->elements.end(), {convert, resample});
@@ -327,13 +410,16 @@ struct GstCompose::Impl {
     }
     for (GstElement* e : c->elements) gst_bin_add(Bin(), e);
     gst_element_link(src, decode);
-    gst_element_link(c->elements[2], c->elements[3]);
     // Asked for now, so that the compositor or mixer waits for its first
     // frame rather than going past it.
     c->aggregatorPad.reset(gst_element_request_pad_simple(c->video ? compositor : mixer, "sink_%u"));
-    if (c->video) Place(c->aggregatorPad.get(), in.participant, false, scenes);
-    Pad out(gst_element_get_static_pad(c->elements[3], "src"));
-    gst_pad_link(out.get(), c->aggregatorPad.get());
+    if (c->video) {
+      Place(c->aggregatorPad.get(), in.participant, false, scenes);
+    } else {
+      gst_element_link(c->elements[2], c->elements[3]);
+      Pad out(gst_element_get_static_pad(c->elements[3], "src"));
+      gst_pad_link(out.get(), c->aggregatorPad.get());
+    }
     g_signal_connect(decode, "pad-added", G_CALLBACK(OnDecoded), c.get());
     for (auto e = c->elements.rbegin(); e != c->elements.rend(); ++e) gst_element_sync_state_with_parent(*e);
     c->src = GST_APP_SRC(src);
@@ -369,12 +455,12 @@ struct GstCompose::Impl {
     }
   }
 
-  // Waits while the background, the silence and the cards hold much that
+  // Waits while the background, the silence and the labels hold much that
   // the compositor and the mixer have not taken: across a long pause, `Pace`
   // would otherwise make all of it at once.
   void WaitForPacing() {
     std::vector<GstAppSrc*> pacing = {black, silence};
-    for (const Card& c : cards) pacing.push_back(c.src);
+    for (const Label& l : labels) pacing.push_back(l.src);
     WaitForRoom(pacing, false, bus.get());
   }
 
@@ -396,10 +482,10 @@ struct GstCompose::Impl {
   }
 
   bool PaceStep(int64_t ns, bool end) {
-    // Following, the cards go on as the background does.
-    for (Card& c : cards)
-      while (options.follow && c.pushedNs < ns)
-        if (!PushCard(&c, c.pushedNs, end ? std::min(kBackgroundStepNs, ns - c.pushedNs) : kBackgroundStepNs)) return false;
+    // Following, the labels go on as the background does.
+    for (Label& l : labels)
+      while (options.follow && l.pushedNs < ns)
+        if (!PushLabel(&l, l.pushedNs, end ? std::min(kBackgroundStepNs, ns - l.pushedNs) : kBackgroundStepNs)) return false;
     while (black && backgroundNs < ns) {
       const int64_t step = end ? std::min(kBackgroundStepNs, ns - backgroundNs) : kBackgroundStepNs;
       GstBuffer* b = Picture(16, 16, 16, 128, 128);
@@ -453,7 +539,7 @@ int GstCompose::Open(const std::string& tmp, const std::string& out, Container c
   g_signal_connect(m.pipeline.get(), "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
   if (int status = m.Build(tmp, out, container, error)) return status;
   if (int status = m.bus->Start(error)) return status;
-  if (o.video && !o.follow) m.Cards();
+  if (o.video && !o.follow) m.Labels();
   return 0;
 }
 
@@ -490,8 +576,8 @@ int GstCompose::Finish(const volatile std::sig_atomic_t* stop, std::string* erro
     if (c->endedNs < 0) m.End(c.get());
   if (!m.Pace(std::max(m.maxNs, m.options.lengthMs * kNsPerMs), true)) m.bus->Fail(EX_SOFTWARE, kStopped);
   if (m.black) gst_app_src_end_of_stream(m.black);
-  for (Impl::Card& c : m.cards)
-    if (m.options.follow) gst_app_src_end_of_stream(c.src);
+  for (Impl::Label& l : m.labels)
+    if (m.options.follow) gst_app_src_end_of_stream(l.src);
   gst_app_src_end_of_stream(m.silence);
   bool eos = false;
   for (int polls = 0; !eos && !m.bus->failure() && !(stop && *stop); ++polls) {

@@ -95,6 +95,11 @@ gchar* Output::OnLocation(GstElement*, guint index, gpointer self) {
   return g_strdup(Part(DirectoryOf(o.out_), SegmentName(o.out_, index)).c_str());
 }
 
+void Output::Batch(GstClockTime ns) {
+  if (mux_ && !hls_ && g_object_class_find_property(G_OBJECT_GET_CLASS(mux_), "latency"))
+    g_object_set(mux_, "latency", ns, nullptr);
+}
+
 Pad Output::Request(bool video) {
   if (!hls_ || !video) return Pad(gst_element_request_pad_simple(mux_, video ? "video_%u" : "audio_%u"));
   // MPEG-TS carries H.264 as a byte stream, where a depayloader gives it

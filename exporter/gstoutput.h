@@ -33,6 +33,9 @@ class Output {
   // Adds the muxer to `bin`: writing `tmp`, or for HLS, the segments beside
   // `out` (the playlist goes into `tmp` at the end). 0 or the exit status.
   int Build(GstBin* bin, Container container, const std::string& tmp, const std::string& out, std::string* error);
+  // Lets the muxer hold `ns` of each stream (where it can), so that what
+  // feeds it runs in bursts rather than a buffer at a time.
+  void Batch(GstClockTime ns);
   // A sink pad of the muxer for one more stream; null when it refuses one.
   Pad Request(bool video);
   // Gives back a pad from Request whose stream never came.

@@ -106,4 +106,17 @@ std::vector<Scene> LayoutTimeline(const Cast& cast, int width, int height, const
   return scenes;
 }
 
+std::vector<Span> ShownSpans(const std::vector<Scene>& scenes, size_t p, bool video, int64_t endMs) {
+  std::vector<Span> spans;
+  for (size_t i = 0; i < scenes.size(); ++i) {
+    const int64_t from = scenes[i].fromMs, to = std::min(endMs, i + 1 < scenes.size() ? scenes[i + 1].fromMs : endMs);
+    if (scenes[i].tiles[p].width == 0 || scenes[i].video[p] != video || to <= from) continue;
+    if (!spans.empty() && spans.back().toMs == from)
+      spans.back().toMs = to;
+    else
+      spans.push_back({from, to});
+  }
+  return spans;
+}
+
 }  // namespace rtptools

@@ -54,6 +54,10 @@ constexpr int64_t kLingerMs = 200;
 // starts or stops, and, with `turns`, each change of speaker.
 std::vector<Scene> LayoutTimeline(const Cast& cast, int width, int height, const std::vector<Turn>* turns);
 
+// Where participant `p`'s tile shows its video (`video`), or its card
+// (not `video`), up to `endMs`: one span per stretch of scenes.
+std::vector<Span> ShownSpans(const std::vector<Scene>& scenes, size_t p, bool video, int64_t endMs);
+
 }  // namespace rtptools
 
 #endif

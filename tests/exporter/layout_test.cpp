@@ -80,6 +80,19 @@ TEST(Layout, TimelineChangesAtEachJoinLeaveAndVideoPause) {
       EXPECT_EQ(scenes[i].video[p], wants[i].video[p]) << p;
     }
   }
+  // Each tile shows its video or else its card, never both.
+  using Spans = std::vector<std::pair<int64_t, int64_t>>;
+  auto shown = [&](size_t p, bool video, int64_t endMs) {
+    Spans got;
+    for (const Span& s : ShownSpans(scenes, p, video, endMs)) got.push_back({s.fromMs, s.toMs});
+    return got;
+  };
+  EXPECT_EQ(shown(0, true, 30000), (Spans{{0, 28000 + kLingerMs}}));
+  EXPECT_EQ(shown(0, false, 30000), Spans{});
+  EXPECT_EQ(shown(1, true, 30000), (Spans{{8000, 12000 + kLingerMs}, {18000, 20000 + kLingerMs}}));
+  EXPECT_EQ(shown(1, false, 30000), (Spans{{12000 + kLingerMs, 18000}}));
+  EXPECT_EQ(shown(2, false, 30000), (Spans{{10000, 15000 + kLingerMs}}));
+  EXPECT_EQ(shown(2, false, 12000), (Spans{{10000, 12000}}));
   // The speaker layout: a's turn from the start, b's at 9 s.
   const std::vector<Turn> turns = {{0, 0}, {9000, 1}};
   const std::vector<Scene> speaking = LayoutTimeline(cast, 1280, 720, &turns);

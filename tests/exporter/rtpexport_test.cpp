@@ -424,6 +424,23 @@ std::string Colours(const std::string& file, double seconds, const std::vector<s
   return colours;
 }
 
+// Of the frame at `seconds`, in the rectangle at x, y (w x h): the shares
+// of its pixels that are near black and near white.
+std::pair<double, double> BlackAndWhite(const std::string& file, double seconds, int x, int y, int w, int h) {
+  const std::string rgb = Sh("ffmpeg -v error -ss " + std::to_string(seconds) + " -i \"$1\" -frames:v 1 -vf crop=" +
+                                 std::to_string(w) + ":" + std::to_string(h) + ":" + std::to_string(x) + ":" +
+                                 std::to_string(y) + " -f rawvideo -pix_fmt rgb24 -",
+                             file);
+  size_t black = 0, white = 0;
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    const auto* p = reinterpret_cast<const uint8_t*>(rgb.data()) + i;
+    black += std::max({p[0], p[1], p[2]}) < 40;
+    white += std::min({p[0], p[1], p[2]}) > 200;
+  }
+  const double n = std::max<size_t>(1, rgb.size() / 3);
+  return {black / n, white / n};
+}
+
 // How strong the tone of `hz` is in the mixed sound between `from` and `to`
 // seconds (Goertzel, full scale 1).
 double Tone(const std::string& file, double from, double to, double hz) {
@@ -506,6 +523,12 @@ TEST(Export, OverlappingPeopleAreComposedIntoOnePictureAndOneSound) {
   EXPECT_EQ(Colours(out, bob + 0.5, two), "rg");
   EXPECT_EQ(Colours(out, (carol + dave) / 2, three), "rgy");
   EXPECT_EQ(Colours(out, (dave + std::min(bobEnd, carolEnd)) / 2, four), "rgyb");
+  // Each name in white on black at the bottom left of its video's tile.
+  for (auto [x, y] : {std::pair{0, 0}, {640, 0}, {640, 360}}) {
+    const auto [black, white] = BlackAndWhite(out, (dave + std::min(bobEnd, carolEnd)) / 2, x + 16, y + 320, 48, 32);
+    EXPECT_GT(black, 0.3) << x << "," << y;
+    EXPECT_GT(white, 0.03) << x << "," << y;
+  }
   // Within a second of bob and carol leaving, and of dave; the senders
   // start when they can, so the next one may leave sooner than that.
   auto after = [](double left, double next) { return std::min(left + 1, (left + next) / 2); };
