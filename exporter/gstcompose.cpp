@@ -223,6 +223,7 @@ struct GstCompose::Impl {
     int width, height;
     GstAppSrc* src;
     GstElement* text;
+    std::string name;  // as written
     Pad pad;  // the compositor's
     int64_t pushedNs;  // following: how far its pictures reach
   };
@@ -346,7 +347,7 @@ struct GstCompose::Impl {
     gst_pad_link(out.get(), pad.get());
     gst_element_sync_state_with_parent(text);
     gst_element_sync_state_with_parent(src);
-    labels.push_back({p, plate, w, h, GST_APP_SRC(src), text, std::move(pad), -1});
+    labels.push_back({p, plate, w, h, GST_APP_SRC(src), text, name, std::move(pad), -1});
     PlaceLabel(labels.back());
     return labels.back();
   }
@@ -381,9 +382,19 @@ struct GstCompose::Impl {
         for (bool plate : {false, true})
           AddLabel(p, plate).pushedNs = std::max(present.front().fromMs * kNsPerMs, options.startNs);
     }
-    for (const Label& l : labels) {
+    // A name that came later is written again, on a plate as wide as it
+    // takes; the others are not drawn anew for each update.
+    for (Label& l : labels) {
+      if (l.name != cast.people[l.participant].name) {
+        l.name = cast.people[l.participant].name;
+        g_object_set(l.text, "text", l.name.c_str(), nullptr);
+        if (l.plate && PlateWidth(l.name) != l.width) {
+          l.width = PlateWidth(l.name);
+          Caps caps(RawVideo(l.width, l.height, 0));
+          g_object_set(l.src, "caps", caps.get(), nullptr);
+        }
+      }
       PlaceLabel(l);
-      g_object_set(l.text, "text", cast.people[l.participant].name.c_str(), nullptr);
     }
     for (const auto& c : chains)
       if (c->video && c->endedNs < 0) Place(c->aggregatorPad.get(), cast.inputs[c->input].participant, false, scenes);
