@@ -406,12 +406,17 @@ double ConferenceSeconds(const TempDir& dir, const std::string& name, double end
   return (ended > 0 ? ended : last) - first;
 }
 
+// The frame of `file` at `seconds` through the filter `vf`, as RGB bytes.
+std::string Rgb(const std::string& file, double seconds, const std::string& vf) {
+  return Sh("ffmpeg -v error -ss " + std::to_string(seconds) + " -i \"$1\" -frames:v 1 -vf " + vf +
+                " -f rawvideo -pix_fmt rgb24 -",
+            file);
+}
+
 // The colour at each of `points` (x, y in a 16x9 grid over the picture) of
 // the frame at `seconds`: 'r', 'g', 'b', grey 'y' or black 'k'.
 std::string Colours(const std::string& file, double seconds, const std::vector<std::pair<int, int>>& points) {
-  const std::string rgb = Sh("ffmpeg -v error -ss " + std::to_string(seconds) +
-                                 " -i \"$1\" -frames:v 1 -vf scale=16:9:flags=area -f rawvideo -pix_fmt rgb24 -",
-                             file);
+  const std::string rgb = Rgb(file, seconds, "scale=16:9:flags=area");
   std::string colours;
   for (auto [x, y] : points) {
     if (rgb.size() < 16 * 9 * 3) return "?";
@@ -427,10 +432,8 @@ std::string Colours(const std::string& file, double seconds, const std::vector<s
 // Of the frame at `seconds`, in the rectangle at x, y (w x h): the shares
 // of its pixels that are near black and near white.
 std::pair<double, double> BlackAndWhite(const std::string& file, double seconds, int x, int y, int w, int h) {
-  const std::string rgb = Sh("ffmpeg -v error -ss " + std::to_string(seconds) + " -i \"$1\" -frames:v 1 -vf crop=" +
-                                 std::to_string(w) + ":" + std::to_string(h) + ":" + std::to_string(x) + ":" +
-                                 std::to_string(y) + " -f rawvideo -pix_fmt rgb24 -",
-                             file);
+  const std::string rgb = Rgb(file, seconds, "crop=" + std::to_string(w) + ":" + std::to_string(h) + ":" +
+                                                 std::to_string(x) + ":" + std::to_string(y));
   size_t black = 0, white = 0;
   for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
     const auto* p = reinterpret_cast<const uint8_t*>(rgb.data()) + i;
